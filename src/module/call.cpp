@@ -1,0 +1,73 @@
+#include "module/call.hpp"
+
+#include <new>
+
+#include "module/arguments.hpp"
+#include "module/failure_report.hpp"
+#include "reader/plot_file.hpp"
+
+namespace olvane {
+
+namespace {
+
+// Each column is released as soon as its list exists, so that the peak holds
+// every value once as binary32 and once as a Python float, not more.
+PyObject* columns_into_list(Columns& columns) {
+    PyObject* outer = PyList_New(static_cast<Py_ssize_t>(columns.size()));
+    if (outer == nullptr) {
+        raise_null_object_failure();
+        return nullptr;
+    }
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        Column& column = columns[j];
+        PyObject* inner = PyList_New(static_cast<Py_ssize_t>(column.size()));
+        if (inner == nullptr) {
+            Py_DECREF(outer);
+            raise_null_object_failure();
+            return nullptr;
+        }
+        PyList_SET_ITEM(outer, static_cast<Py_ssize_t>(j), inner);
+        for (std::size_t i = 0; i < column.size(); ++i) {
+            PyObject* value = PyFloat_FromDouble(static_cast<double>(column[i]));
+            if (value == nullptr) [[unlikely]] {
+                Py_DECREF(outer);
+                raise_null_object_failure();
+                return nullptr;
+            }
+            PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(i), value);
+        }
+        Column().swap(column);
+    }
+    return outer;
+}
+
+}  // namespace
+
+PyObject* rust_read_dunvel_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    PyObject* slots[2] = {nullptr, nullptr};
+    if (!extract_arguments_fastcall(args, nargs, kwnames, slots)) return nullptr;
+    std::string_view path;
+    if (!extract_str(slots[0], path)) {
+        argument_extraction_error("file_path");
+        return nullptr;
+    }
+    std::uint32_t n_digits = 0;
+    if (!extract_u32(slots[1], n_digits)) {
+        argument_extraction_error("n_digits");
+        return nullptr;
+    }
+    // Running out of our own memory must not take the user's interpreter
+    // down: everything the call holds is released on the way out here.
+    try {
+        Columns columns = read_plot_file(path, n_digits);
+        return columns_into_list(columns);
+    } catch (const ReaderFailure& failure) {
+        raise_failure(failure.message, failure.position, failure.frames);
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace olvane

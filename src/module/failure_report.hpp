@@ -1,0 +1,29 @@
+// Failures that reach Python as PanicException: the report on file
+// descriptor 2 (thread and source position, message, and a backtrace by
+// RUST_BACKTRACE, which is read once per process), then the exception set
+// with the message as its only argument. The type and the two report
+// settings are process-wide and never released.
+#pragma once
+
+#include <source_location>
+#include <string_view>
+
+#include "module/python.hpp"
+#include "reader/failure.hpp"
+
+namespace olvane {
+
+// Writes the report and sets PanicException(message). Call with the
+// interpreter lock held and no exception set.
+void raise_failure(std::string_view message, const SourcePosition& position,
+                   const StackFrames& frames);
+
+// For the module's own failures: the position and stack are the caller's.
+void raise_failure(std::string_view message,
+                   std::source_location where = std::source_location::current());
+
+// An internal failure after an interpreter call returned null: the pending
+// exception, if any, goes to sys.unraisablehook first.
+void raise_null_object_failure(std::source_location where = std::source_location::current());
+
+}  // namespace olvane

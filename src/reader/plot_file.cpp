@@ -1,0 +1,109 @@
+#include "reader/plot_file.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "reader/console.hpp"
+#include "reader/failure.hpp"
+#include "reader/line_source.hpp"
+#include "reader/number.hpp"
+#include "reader/text.hpp"
+
+namespace olvane {
+
+namespace {
+
+constexpr unsigned fields_per_line = 10;
+
+// The largest count whose list of columns a 32-bit platform can size
+// (n * 12 bytes must stay within 2^31 - 1); files are meant to read alike on
+// every platform.
+constexpr std::uint32_t max_parameters = 178956970;
+
+[[noreturn]] void fail_read(const LineSource& source,
+                            std::source_location where = std::source_location::current()) {
+    throw ReaderFailure(with_description("Failed to read line!", describe(source.error())), where);
+}
+
+std::uint32_t read_parameter_count(LineSource& source) {
+    switch (source.read_next_line()) {
+        case LineSource::Status::line: break;
+        // The misspelling is what callers have always matched on.
+        case LineSource::Status::end_of_file: throw ReaderFailure("Failed ot read line!");
+        case LineSource::Status::error: fail_read(source);
+    }
+    const std::string_view line = source.line();
+    const std::vector<std::string_view> tokens = split_tokens(line);
+    if (tokens.empty()) return 0;
+    if (const auto count = parse_count(tokens.back())) return *count;
+
+    std::string notice = "Error: '";
+    notice += tokens.back();
+    notice += "' is not a valid number of parameters!";
+    if (const int code = write_stdout_line(notice)) {
+        throw ReaderFailure("failed printing to stdout: " + os_error_text(code) + " (os error " +
+                            std::to_string(code) + ")");
+    }
+    std::string message = "The first line should end with the number of parameters:\n'";
+    message += line;
+    message += '\'';
+    throw ReaderFailure(std::move(message));
+}
+
+// The names are not returned, so a name line is only read (and so checked).
+void skip_parameter_names(LineSource& source, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        switch (source.read_next_line()) {
+            case LineSource::Status::line: break;
+            case LineSource::Status::end_of_file: throw ReaderFailure("Failed to read line!");
+            case LineSource::Status::error: fail_read(source);
+        }
+    }
+}
+
+[[noreturn, gnu::cold]] void fail_parse(ParseError error,
+                                        std::source_location where = std::source_location::current()) {
+    throw ReaderFailure(with_description("Could not parse line", describe(error)), where);
+}
+
+}  // namespace
+
+Columns read_plot_file(std::string_view path, std::uint32_t n_digits) {
+    int fd = -1;
+    if (const IoError error = open_read_only(path, fd))
+        throw ReaderFailure(with_description("Plot file not found!", describe(error)));
+    LineSource source(fd);
+
+    const std::uint32_t count = read_parameter_count(source);
+    skip_parameter_names(source, count);
+    if (count > max_parameters) throw ReaderFailure("capacity overflow");
+    Columns columns(count);
+
+    for (;;) {
+        // The block-start line: its end of file is the file's normal end;
+        // its text is never looked at.
+        switch (source.read_next_line()) {
+            case LineSource::Status::line: break;
+            case LineSource::Status::end_of_file: return columns;
+            case LineSource::Status::error: fail_read(source);
+        }
+        for (std::uint32_t first = 0; first < count; first += fields_per_line) {
+            switch (source.read_next_line()) {
+                case LineSource::Status::line: break;
+                case LineSource::Status::end_of_file: throw ReaderFailure("Error reading line");
+                case LineSource::Status::error: fail_read(source);
+            }
+            const std::string_view line = source.line();
+            const bool ascii = source.line_is_ascii();
+            const unsigned fields = std::min(fields_per_line, count - first);
+            for (unsigned k = 0; k < fields; ++k) {
+                const ParsedValue parsed = parse_value(trim_field(take_field(line, ascii, k, n_digits)));
+                if (parsed.error != ParseError::none) [[unlikely]]
+                    fail_parse(parsed.error);
+                columns[first + k].push_back(parsed.value);
+            }
+        }
+    }
+}
+
+}  // namespace olvane

@@ -1,0 +1,83 @@
+"""Shared helpers: sample plot files written by the tests themselves, binary32
+bit patterns, and a child interpreter for anything that touches fd 1, fd 2 or
+process-wide state."""
+
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def format_field(value: float, width: int = 12) -> str:
+    """One field as the simulation code writes it: 1PE12.5 or 1PE15.8 style,
+    right-justified, so that a negative value fills the whole field."""
+    digits = width - 7
+    return f"{value:.{digits}E}".rjust(width)
+
+
+def plot_text(names, blocks, width=12, newline="\n", count_line=None, block_start="t={i}"):
+    """The text of a plot file: count line, one name line per parameter, then
+    per block a block-start line and the values ten to a line."""
+    lines = [count_line if count_line is not None else f"  NPAR = {len(names)}"]
+    lines += [f"  {name}" for name in names]
+    for i, values in enumerate(blocks):
+        lines.append(block_start.format(i=i))
+        for start in range(0, len(values), 10):
+            lines.append("".join(format_field(v, width) for v in values[start : start + 10]))
+    return newline.join(lines) + newline
+
+
+@pytest.fixture
+def write_file(tmp_path):
+    """write_file(content, name="plot.dat") -> path as str; content is str or bytes."""
+    counter = iter(range(1_000_000))
+
+    def write(content, name=None):
+        path = tmp_path / (name or f"plot{next(counter)}.dat")
+        data = content.encode("utf-8") if isinstance(content, str) else content
+        path.write_bytes(data)
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def write_plot(write_file):
+    """write_plot(names, blocks, width=12, **plot_text options) -> path."""
+
+    def write(names, blocks, width=12, **options):
+        return write_file(plot_text(names, blocks, width, **options))
+
+    return write
+
+
+def f32_bits(value: float) -> int:
+    return struct.unpack("<I", struct.pack("<f", value))[0]
+
+
+def bits_f32(bits: int) -> float:
+    return struct.unpack("<f", struct.pack("<I", bits))[0]
+
+
+def run_python(code: str, *args, env=None, stdin=None, **kwargs) -> subprocess.CompletedProcess:
+    """Run code in a fresh interpreter; returns the completed process with
+    stdout and stderr as bytes. env entries are added to (or, with None,
+    removed from) a copy of this environment."""
+    full_env = dict(os.environ)
+    full_env.pop("RUST_BACKTRACE", None)
+    for key, value in (env or {}).items():
+        if value is None:
+            full_env.pop(key, None)
+        else:
+            full_env[key] = value
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args],
+        env=full_env,
+        stdin=stdin if stdin is not None else subprocess.DEVNULL,
+        capture_output=True,
+        timeout=kwargs.pop("timeout", 120),
+        **kwargs,
+    )
