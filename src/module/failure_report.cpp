@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 namespace olvane {
@@ -134,7 +135,12 @@ void write_report(std::string_view message, const SourcePosition& position, cons
         if (first_report.exchange(false))
             write_all("note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n");
     } else {
-        write_backtrace(frames, mode);
+        // The backtrace is a courtesy: without memory for it, the report
+        // still ends after the message.
+        try {
+            write_backtrace(frames, mode);
+        } catch (const std::bad_alloc&) {
+        }
     }
 }
 
