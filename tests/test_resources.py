@@ -1,0 +1,74 @@
+"""Every failure releases what the call held, and the next call works."""
+
+import os
+
+import pytest
+
+import olvane
+from conftest import run_python
+
+read = olvane.rust_read_dunvel
+
+MISSING, DIRECTORY = "<missing>", "<directory>"
+FAILURES = {
+    "missing-file": MISSING,
+    "directory": DIRECTORY,
+    "bad-count": "3 parameters\na\n",
+    "missing-name-line": "2\na\n",
+    "short-block": "1\na\nt\n",
+    "bad-field": "1\na\nt\n   1.0D+00\n",
+    "field-out-of-range": "2\na\nb\nt\n 1.00000E+00\n",
+    "invalid-utf8": b"1\na\nt\n\xff\n",
+}
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("content", FAILURES.values(), ids=FAILURES.keys())
+def test_failure_releases_file(tmp_path, write_file, write_plot, content):
+    good = write_plot(["a"], [[1.0]])
+    special = {MISSING: str(tmp_path / "missing.dat"), DIRECTORY: str(tmp_path)}
+    path = special[content] if content in special else write_file(content)
+    before = open_fds()
+    with pytest.raises(BaseException) as info:
+        read(path, 12)
+    assert type(info.value).__name__ == "PanicException"
+    assert open_fds() == before
+    assert read(good, 12) == [[1.0]]
+
+
+@pytest.mark.parametrize("args", [(b"p", 12), ("p", -1), ("p",)], ids=["bytes", "negative", "missing"])
+def test_bad_arguments_release_nothing(write_plot, args):
+    good = write_plot(["a"], [[1.0]])
+    before = open_fds()
+    with pytest.raises((TypeError, OverflowError)):
+        read(*args)
+    assert open_fds() == before
+    assert read(good, 12) == [[1.0]]
+
+
+def test_memory_exhaustion_raises_memory_error(tmp_path, write_plot):
+    # A sparse file of 4 GiB is one line of NUL bytes: valid UTF-8 that no
+    # address space limited to a few hundred MB above current use can hold.
+    code = """
+    import os, resource, sys, olvane
+    big, small = sys.argv[1], sys.argv[2]
+    open(big, "wb").close()
+    os.truncate(big, 4 << 30)
+    def mapped():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    start = mapped()
+    resource.setrlimit(resource.RLIMIT_AS, (start + (384 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
+    for attempt in range(2):
+        try:
+            olvane.rust_read_dunvel(big, 12)
+        except MemoryError:
+            print("MemoryError", mapped() - start < (64 << 20), flush=True)
+    print(olvane.rust_read_dunvel(small, 12))
+    """
+    proc = run_python(code, str(tmp_path / "big.dat"), write_plot(["a", "b"], [[1.0, 2.0]]))
+    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert proc.stdout.decode() == "MemoryError True\n" * 2 + "[[1.0], [2.0]]\n"
