@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+import olvane
+
 
 def format_field(value: float, width: int = 12) -> str:
     """One field as the simulation code writes it: 1PE12.5 or 1PE15.8 style,
@@ -81,3 +83,13 @@ def run_python(code: str, *args, env=None, stdin=None, **kwargs) -> subprocess.C
         timeout=kwargs.pop("timeout", 120),
         **kwargs,
     )
+
+
+def panic_message(path, width=12) -> str:
+    """The message of the PanicException that reading path raises."""
+    try:
+        olvane.rust_read_dunvel(path, width)
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException" and len(e.args) == 1
+        return e.args[0]
+    pytest.fail("the call did not fail")
