@@ -1,6 +1,7 @@
 #include "reader/line_source.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,10 +25,17 @@ LineSource::Descriptor::~Descriptor() {
 
 LineSource::LineSource(int fd) : fd_{fd}, buffer_(new char[buffer_size]) {}
 
+std::uint64_t LineSource::size_hint() const noexcept {
+    struct stat status;
+    if (::fstat(fd_.value, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
 bool LineSource::refill() {
     for (;;) {
         const ssize_t n = ::read(fd_.value, buffer_.get(), buffer_size);
         if (n >= 0) {
+            before_buffer_ += fill_;
             position_ = 0;
             fill_ = static_cast<std::size_t>(n);
             return true;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -36,6 +37,11 @@ public:
     Status read_next_line();
 
     std::string_view line() const noexcept { return line_; }
+    // Bytes of the file taken so far, terminators included.
+    std::uint64_t consumed() const noexcept { return before_buffer_ + position_; }
+    // The file's size if it is a regular file, else 0: a hint, since a file
+    // may still be growing.
+    std::uint64_t size_hint() const noexcept;
     bool line_is_ascii() const noexcept { return line_is_ascii_; }
     IoError error() const noexcept { return error_; }
 
@@ -51,6 +57,7 @@ private:
 
     Descriptor fd_;
     std::unique_ptr<char[]> buffer_;
+    std::uint64_t before_buffer_ = 0;  // file bytes that came before the current fill
     std::size_t position_ = 0;
     std::size_t fill_ = 0;
     // Holds a line that does not lie within one buffer fill; its capacity is

@@ -1,17 +1,22 @@
-// The ladder: our own grammar check (which also gathers the decimal
-// significand and exponent), then an exact fast path through one double
-// operation, then std::from_chars, which rounds correctly for any length.
+// The general path of the ladder: the whole grammar (which also gathers the
+// decimal significand and exponent), the exact fast path where it settles the
+// value, else std::from_chars, which rounds correctly for any length.
 #include "reader/number.hpp"
 
 #include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace olvane {
 
 namespace {
+
+using number_detail::is_digit;
+using number_detail::take_digits;
 
 constexpr ParsedValue invalid{0.0f, ParseError::invalid};
 
@@ -19,13 +24,7 @@ constexpr ParsedValue invalid{0.0f, ParseError::invalid};
 // but ignored. It keeps the arithmetic bounded whatever the text holds.
 constexpr std::int64_t exponent_cap = 65536;
 
-constexpr int max_exact_digits = 19;  // any 19 digits fit in 64 bits
-
-constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr std::int64_t max_exact_digits = 19;  // any 19 digits fit in 64 bits
 
 float with_sign(float magnitude, bool negative) { return negative ? -magnitude : magnitude; }
 
@@ -43,67 +42,42 @@ ParsedValue parse_word(std::string_view word, bool negative) {
     return invalid;
 }
 
-// What the grammar check learns of a decimal number.
-struct Decimal {
-    std::uint64_t significand = 0;  // the first max_exact_digits significant digits
-    int significant_digits = 0;     // counted from the first non-zero digit
-    std::int64_t fraction_digits = 0;
-    std::int64_t integer_significant = 0;  // integer-part digits from the first non-zero one
-    std::int64_t fraction_leading_zeros = 0;
-    std::int64_t exponent = 0;  // signed, capped
-    bool exponent_capped = false;
-    const char* exponent_mark = nullptr;  // the 'e' or 'E', if any
-};
-
-// Exact when the double result cannot land on a binary32 rounding midpoint:
-// the significand and the power of ten are exact doubles, so the one
-// operation is correctly rounded, and rounding to 53 bits never crosses a
-// binary32 midpoint (both neighbours of a midpoint are doubles). Landing on
-// one from a value that was not on it is the only way double rounding goes
-// wrong, and that case is left to the general path.
-bool try_fast_path(const Decimal& d, float& out) {
-    const std::int64_t e10 = d.exponent - d.fraction_digits;
-    if (d.significant_digits > max_exact_digits || d.significand > (std::uint64_t{1} << 53) ||
-        e10 < -22 || e10 > 22)
-        return false;
-    const double m = static_cast<double>(d.significand);
-    const double value = e10 >= 0 ? m * powers_of_ten[e10] : m / powers_of_ten[-e10];
-    // Results lie in [1e-22, 2^53 * 1e22], well inside the normal binary32
-    // range, so the 29 bits below binary32 precision are always these bits.
-    constexpr std::uint64_t below_float = (std::uint64_t{1} << 29) - 1;
-    if ((std::bit_cast<std::uint64_t>(value) & below_float) == (std::uint64_t{1} << 28))
-        return false;
-    out = static_cast<float>(value);
-    return true;
+// The decimal exponent of the first non-zero mantissa digit, before the
+// written exponent; nothing when every digit is zero.
+std::optional<std::int64_t> leading_digit_power(std::string_view integer, std::string_view fraction) {
+    const std::size_t i = integer.find_first_not_of('0');
+    if (i != std::string_view::npos) return static_cast<std::int64_t>(integer.size() - i) - 1;
+    const std::size_t j = fraction.find_first_not_of('0');
+    if (j != std::string_view::npos) return -static_cast<std::int64_t>(j) - 1;
+    return std::nullopt;
 }
 
-float parse_general(const char* begin, const char* end, const Decimal& d) {
+// Any length of mantissa, through from_chars (correctly rounded).
+float parse_general(std::string_view mantissa, std::string_view integer, std::string_view fraction,
+                    std::int64_t exponent, std::string_view written) {
+    const std::optional<std::int64_t> power = leading_digit_power(integer, fraction);
+    if (!power) return 0.0f;
     std::string capped;
-    if (d.exponent_capped) {
-        // from_chars would use the exponent's full value; ours stopped growing.
-        capped.assign(begin, d.exponent_mark);
+    if (written.empty()) {
+        // from_chars would take the exponent's full value; ours stopped growing.
+        capped.assign(mantissa);
         capped += 'e';
-        capped += std::to_string(d.exponent);
-        begin = capped.data();
-        end = begin + capped.size();
+        capped += std::to_string(exponent);
+        written = capped;
     }
     float value = 0.0f;
-    const auto [ptr, ec] = std::from_chars(begin, end, value);
-    if (ec == std::errc::result_out_of_range) {
-        // from_chars leaves the value alone here; the position of the first
-        // significant digit tells overflow (at least 1) from underflow.
-        const std::int64_t magnitude =
-            d.integer_significant > 0 ? d.integer_significant - 1 + d.exponent
-                                      : d.exponent - d.fraction_leading_zeros - 1;
-        return magnitude >= 0 ? std::numeric_limits<float>::infinity() : 0.0f;
+    if (std::from_chars(written.data(), written.data() + written.size(), value).ec ==
+        std::errc::result_out_of_range) {
+        // from_chars leaves the value alone here; a first significant digit
+        // at or above the units place can only mean overflow.
+        return *power + exponent >= 0 ? std::numeric_limits<float>::infinity() : 0.0f;
     }
-    (void)ptr;
     return value;
 }
 
 }  // namespace
 
-ParsedValue parse_value(std::string_view text) {
+ParsedValue parse_value_general(std::string_view text) {
     if (text.empty()) return {0.0f, ParseError::empty};
     const char* p = text.data();
     const char* const end = p + text.size();
@@ -114,41 +88,48 @@ ParsedValue parse_value(std::string_view text) {
     if (!is_digit(*p) && *p != '.') return parse_word({p, static_cast<std::size_t>(end - p)}, negative);
 
     const char* const number = p;
-    Decimal d;
-    std::int64_t digits = 0;
-    auto take_digit = [&d](char c) {
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        if (d.significant_digits == 0 && digit == 0) return;
-        if (++d.significant_digits <= max_exact_digits) d.significand = d.significand * 10 + digit;
-    };
-    for (; p < end && is_digit(*p); ++p, ++digits) take_digit(*p);
-    d.integer_significant = d.significant_digits;
+    std::uint64_t significand = 0;
+    const char* const integer_end = take_digits(p, end, significand);
+    const char* fraction_begin = integer_end;
+    const char* fraction_end = integer_end;
+    p = integer_end;
     if (p < end && *p == '.') {
-        for (++p; p < end && is_digit(*p); ++p, ++digits, ++d.fraction_digits) {
-            if (d.significant_digits == 0 && *p == '0') ++d.fraction_leading_zeros;
-            take_digit(*p);
-        }
+        fraction_begin = p + 1;
+        p = fraction_end = take_digits(fraction_begin, end, significand);
     }
+    const std::int64_t fraction_digits = fraction_end - fraction_begin;
+    const std::int64_t digits = (integer_end - number) + fraction_digits;
     if (digits == 0) return invalid;
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        d.exponent_mark = p;
+
+    const char* const mantissa_end = p;
+    std::int64_t exponent = 0;
+    bool exponent_capped = false;
+    if (p < end && (*p | 0x20) == 'e') {
         ++p;
         const bool exponent_negative = p < end && *p == '-';
         if (p < end && (*p == '+' || *p == '-')) ++p;
         if (p == end || !is_digit(*p)) return invalid;
         for (; p < end && is_digit(*p); ++p) {
-            if (d.exponent < exponent_cap)
-                d.exponent = d.exponent * 10 + (*p - '0');
+            if (exponent < exponent_cap)
+                exponent = exponent * 10 + (*p - '0');
             else
-                d.exponent_capped = true;
+                exponent_capped = true;
         }
-        if (exponent_negative) d.exponent = -d.exponent;
+        if (exponent_negative) exponent = -exponent;
     }
     if (p != end) return invalid;
 
-    if (d.significant_digits == 0) return {with_sign(0.0f, negative), ParseError::none};
-    float magnitude;
-    if (!try_fast_path(d, magnitude)) magnitude = parse_general(number, end, d);
+    float magnitude = 0.0f;
+    const bool exact = digits <= max_exact_digits;
+    if (exact && significand == 0) return {with_sign(0.0f, negative), ParseError::none};
+    if (!exact || !number_detail::try_fast_path(significand, exponent - fraction_digits, magnitude)) {
+        const auto view = [](const char* from, const char* to) {
+            return std::string_view(from, static_cast<std::size_t>(to - from));
+        };
+        magnitude = parse_general(view(number, mantissa_end), view(number, integer_end),
+                                  view(fraction_begin, fraction_end), exponent,
+                                  exponent_capped ? std::string_view() : view(number, end));
+    }
     return {with_sign(magnitude, negative), ParseError::none};
 }
 
