@@ -1,5 +1,7 @@
 #include "module/call.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <new>
 
 #include "module/arguments.hpp"
@@ -11,7 +13,11 @@ namespace olvane {
 namespace {
 
 // Each column is released as soon as its list exists, so that the peak holds
-// every value once as binary32 and once as a Python float, not more.
+// every value once as binary32 and once as a Python float, not more. Floats
+// are immutable and nobody may count on their identity, so a value with the
+// same bits as the one before it in its column shares that one's object:
+// plot files hold long constant stretches and zeros, and a shared object is
+// neither created nor kept in memory.
 PyObject* columns_into_list(Columns& columns) {
     PyObject* outer = PyList_New(static_cast<Py_ssize_t>(columns.size()));
     if (outer == nullptr) {
@@ -27,14 +33,22 @@ PyObject* columns_into_list(Columns& columns) {
             return nullptr;
         }
         PyList_SET_ITEM(outer, static_cast<Py_ssize_t>(j), inner);
+        PyObject* previous = nullptr;
+        std::uint32_t previous_bits = 0;
         for (std::size_t i = 0; i < column.size(); ++i) {
-            PyObject* value = PyFloat_FromDouble(static_cast<double>(column[i]));
-            if (value == nullptr) [[unlikely]] {
-                Py_DECREF(outer);
-                raise_null_object_failure();
-                return nullptr;
+            const auto bits = std::bit_cast<std::uint32_t>(column[i]);
+            if (previous != nullptr && bits == previous_bits) {
+                Py_INCREF(previous);
+            } else {
+                previous = PyFloat_FromDouble(static_cast<double>(column[i]));
+                if (previous == nullptr) [[unlikely]] {
+                    Py_DECREF(outer);
+                    raise_null_object_failure();
+                    return nullptr;
+                }
+                previous_bits = bits;
             }
-            PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(i), value);
+            PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(i), previous);
         }
         Column().swap(column);
     }
