@@ -6,7 +6,6 @@
 
 #include <cerrno>
 
-#include "reader/utf8.hpp"
 
 namespace olvane {
 
@@ -23,7 +22,7 @@ LineSource::Descriptor::~Descriptor() {
     if (value >= 0) ::close(value);
 }
 
-LineSource::LineSource(int fd) : fd_{fd}, buffer_(new char[buffer_size]) {}
+LineSource::LineSource(int fd) : fd_{fd}, buffer_(new char[buffer_size + buffer_padding]()) {}
 
 std::uint64_t LineSource::size_hint() const noexcept {
     struct stat status;
@@ -57,34 +56,27 @@ LineSource::Status LineSource::read_spanning_line() {
         }
         const char* start = buffer_.get() + position_;
         const std::size_t unread = fill_ - position_;
-        const auto* lf = static_cast<const char*>(std::memchr(start, '\n', unread));
+        bool ascii;
+        const char* lf = find_line_end(start, buffer_.get() + fill_, ascii);
         taken = true;
         if (lf != nullptr) {
             const auto length = static_cast<std::size_t>(lf - start);
             position_ += length + 1;
             // A line that starts a fresh fill and ends inside it needs no copy.
-            if (spanning_.empty()) return finish_line({start, length}, true);
+            if (spanning_.empty()) return finish_line({start, length}, true, ascii);
             spanning_.append(start, length);
-            return finish_line(spanning_, true);
+            return finish_line(spanning_, true, is_ascii(spanning_));
         }
         spanning_.append(start, unread);
         position_ = fill_;
     }
     if (!taken) return Status::end_of_file;
-    return finish_line(spanning_, false);
+    return finish_line(spanning_, false, is_ascii(spanning_));
 }
 
-LineSource::Status LineSource::finish_line(std::string_view bytes, bool had_line_feed) {
-    line_is_ascii_ = is_ascii(bytes);
-    if (!line_is_ascii_ && !is_valid_utf8(bytes)) [[unlikely]] {
-        error_ = {IoError::Kind::invalid_data, 0};
-        return Status::error;
-    }
-    // Only a CR right before the LF belongs to the terminator; one that ends
-    // the file's last line stays part of it.
-    if (had_line_feed && !bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);
-    line_ = bytes;
-    return Status::line;
+LineSource::Status LineSource::invalid_line() {
+    error_ = {IoError::Kind::invalid_data, 0};
+    return Status::error;
 }
 
 }  // namespace olvane

@@ -7,12 +7,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "reader/failure.hpp"
+#include "reader/utf8.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace olvane {
 
@@ -24,6 +30,8 @@ IoError open_read_only(std::string_view path, int& fd);
 class LineSource {
 public:
     static constexpr std::size_t buffer_size = 8192;
+    // Zeroed bytes after the buffer, so that scans may read whole words.
+    static constexpr std::size_t buffer_padding = 16;
 
     enum class Status : unsigned char { line, end_of_file, error };
 
@@ -52,7 +60,8 @@ private:
     };
 
     Status read_spanning_line();
-    Status finish_line(std::string_view bytes, bool had_line_feed);
+    Status finish_line(std::string_view bytes, bool had_line_feed, bool ascii);
+    Status invalid_line();
     bool refill();
 
     Descriptor fd_;
@@ -68,13 +77,57 @@ private:
     IoError error_;
 };
 
+// The line feed in [p, end), or null, and whether the bytes before it (all
+// of them when there is none) are ASCII: one pass for both, sixteen bytes at
+// a time. May read up to 15 bytes past end, which the buffer's padding allows.
+inline const char* find_line_end(const char* p, const char* end, bool& ascii) noexcept {
+#if defined(__SSE2__)
+    const __m128i line_feed = _mm_set1_epi8('\n');
+    unsigned high = 0;
+    for (; p < end; p += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, line_feed)));
+        auto non_ascii = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+        if (end - p < 16) {
+            const unsigned inside = (1u << (end - p)) - 1;
+            feeds &= inside;
+            non_ascii &= inside;
+        }
+        if (feeds != 0) {
+            high |= non_ascii & ((feeds & (0u - feeds)) - 1);
+            ascii = high == 0;
+            return p + std::countr_zero(feeds);
+        }
+        high |= non_ascii;
+    }
+    ascii = high == 0;
+    return nullptr;
+#else
+    const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    ascii = is_ascii({p, static_cast<std::size_t>((lf != nullptr ? lf : end) - p)});
+    return lf;
+#endif
+}
+
+inline LineSource::Status LineSource::finish_line(std::string_view bytes, bool had_line_feed, bool ascii) {
+    if (!ascii && !is_valid_utf8(bytes)) [[unlikely]]
+        return invalid_line();
+    // Only a CR right before the LF belongs to the terminator; one that ends
+    // the file's last line stays part of it.
+    if (had_line_feed && !bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);
+    line_ = bytes;
+    line_is_ascii_ = ascii;
+    return Status::line;
+}
+
 inline LineSource::Status LineSource::read_next_line() {
     if (position_ < fill_) [[likely]] {
         const char* start = buffer_.get() + position_;
-        const auto* lf = static_cast<const char*>(std::memchr(start, '\n', fill_ - position_));
+        bool ascii;
+        const char* lf = find_line_end(start, buffer_.get() + fill_, ascii);
         if (lf != nullptr) [[likely]] {
             position_ += static_cast<std::size_t>(lf - start) + 1;
-            return finish_line({start, static_cast<std::size_t>(lf - start)}, true);
+            return finish_line({start, static_cast<std::size_t>(lf - start)}, true, ascii);
         }
     }
     return read_spanning_line();
