@@ -12,7 +12,7 @@ from pathlib import Path
 import olvane
 
 
-def parameter_names(path):
+def parameter_names(path: Path) -> list[str]:
     """The names from the header: the first line ends with the number of
     parameters, and each of the next lines ends with one name."""
     with open(path, "rb") as file:
@@ -25,7 +25,7 @@ def parameter_names(path):
     return names
 
 
-def short(value):
+def short(value: float) -> str:
     """The value in the file's own notation, with the fewest digits that read
     back as the same 32-bit float. olvane returns 32-bit values widened to
     Python floats, so repr() would show digits that the file never held:
@@ -38,7 +38,7 @@ def short(value):
     return f"{value:.8E}"  # nine digits tell any two 32-bit floats apart
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description="Summarise a DUNVEL plot file.")
     parser.add_argument(
         "path",

@@ -1,0 +1,46 @@
+"""examples/many_files.py over a folder, with Dask's local worker processes:
+every row carries the values olvane itself returns, a broken file is reported
+without hiding the others, and files outside --pattern are left alone."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from conftest import f32_bits, plot_text
+
+import olvane
+
+pytest.importorskip("dask.distributed")
+
+SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "many_files.py"
+
+
+def test_rows_carry_olvanes_values(tmp_path):
+    # 23 parameters end every block with a short data line; c.plt has no block at all.
+    files = {"a.plt": ("PTQ", 40), "b.plt": ([f"X{j}" for j in range(23)], 30), "c.plt": ("EF", 0)}
+    for file, (names, n_blocks) in files.items():
+        blocks = [
+            [(-1.7) ** j * (i + 0.3) / 7e3 for j in range(len(names))] for i in range(n_blocks)
+        ]
+        (tmp_path / file).write_text(plot_text(names, blocks))
+    broken = tmp_path / "d.plt"  # two blocks, then only the start of a third
+    broken.write_text("".join((tmp_path / "a.plt").read_text().splitlines(True)[:9]))
+    (tmp_path / "notes.txt").write_text("not a plot file\n")
+
+    command = [sys.executable, str(SCRIPT), str(tmp_path), "--pattern", "*.plt"]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120, check=False)
+
+    expected = [("file", "name", "count", "min", "max", "last")]
+    for file, (names, _) in files.items():
+        for name, c in zip(names, olvane.rust_read_dunvel(str(tmp_path / file), 12)):
+            values = [f32_bits(min(c)), f32_bits(max(c)), f32_bits(c[-1])] if c else ["-"] * 3
+            expected.append((file, name, len(c), *values))
+    rows = [tuple(line.split("\t")) for line in done.stdout.splitlines()]
+    got = rows[:1] + [
+        (file, name, int(count), *(v if v == "-" else f32_bits(float(v)) for v in values))
+        for file, name, count, *values in rows[1:]
+    ]
+    assert got == expected
+    assert done.returncode == 1
+    assert f"{broken.resolve()}: Error reading line\n" in done.stderr
