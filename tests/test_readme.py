@@ -25,7 +25,7 @@ def cases():
             yield pytest.param(code, output, id=f"{name}-{i}")
 
 
-@pytest.mark.parametrize("code, output", cases())
+@pytest.mark.parametrize("code, output", list(cases()))
 def test_python_block_runs(code, output, tmp_path):
     script = tmp_path / "recipe.py"  # a file, not -c: process pools re-import __main__
     script.write_text(code, encoding="utf-8")

@@ -40,8 +40,10 @@ SNIPPET_ERRORS = [
 
 
 def run(request, module, *args, cwd):
-    # A cache that outlives the run: a cold check of the examples takes ~20 s.
-    cache = request.config.cache.mkdir("mypy")
+    # A cache that outlives the run where pytest keeps one: a cold check of
+    # the examples takes ~20 s.
+    config = request.config
+    cache = config.cache.mkdir("mypy") if hasattr(config, "cache") else ROOT / ".mypy_cache"
     env = {**os.environ, "MYPYPATH": str(ROOT), "MYPY_CACHE_DIR": str(cache)}
     command = [sys.executable, "-m", module, *args]
     return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, check=False)
