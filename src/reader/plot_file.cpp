@@ -63,9 +63,12 @@ void skip_parameter_names(LineSource& source, std::uint32_t count) {
     }
 }
 
-[[noreturn, gnu::cold]] void fail_parse(ParseError error,
-                                        std::source_location where = std::source_location::current()) {
-    throw ReaderFailure(with_description("Could not parse line", describe(error)), where);
+// Any field through the whole grammar.
+float parse_field(std::string_view field, std::source_location where = std::source_location::current()) {
+    const ParsedValue parsed = parse_value(trim_field(field));
+    if (parsed.error != ParseError::none) [[unlikely]]
+        throw ReaderFailure(with_description("Could not parse line", describe(parsed.error)), where);
+    return parsed.value;
 }
 
 // Sizes every column for the blocks still to come, judged by the bytes that
@@ -110,18 +113,26 @@ void read_blocks(LineSource& source, Columns& columns, std::uint32_t n_digits) {
             const std::string_view line = source.line();
             const bool ascii = source.line_is_ascii();
             const unsigned fields = std::min(fields_per_line, count - first);
+            Column* const targets = columns.data() + first;
+            if constexpr (Width != 0) {
+                // An ASCII line that holds all its fields needs no check per field.
+                if (ascii && line.size() >= std::size_t{fields} * Width) [[likely]] {
+                    const char* field = line.data();
+                    for (unsigned k = 0; k < fields; ++k, field += Width) {
+                        float value;
+                        if (!parse_exponent_field<Width - 7>(field, value)) [[unlikely]]
+                            value = parse_field({field, Width});
+                        targets[k].push_back(value);
+                    }
+                    continue;
+                }
+            }
             for (unsigned k = 0; k < fields; ++k) {
                 const std::string_view field = take_field(line, ascii, k, width);
                 float value;
-                bool done = false;
-                if constexpr (Width != 0) done = parse_exponent_field<Width - 7>(field.data(), value);
-                if (!done) [[unlikely]] {
-                    const ParsedValue parsed = parse_value(trim_field(field));
-                    if (parsed.error != ParseError::none) [[unlikely]]
-                        fail_parse(parsed.error);
-                    value = parsed.value;
-                }
-                columns[first + k].push_back(value);
+                if (Width == 0 || !parse_exponent_field<Width == 0 ? 5 : Width - 7>(field.data(), value))
+                    value = parse_field(field);
+                targets[k].push_back(value);
             }
         }
         if (block == 0) reserve_columns(columns, source, data_start);
