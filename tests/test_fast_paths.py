@@ -1,0 +1,45 @@
+"""The reader's fast number paths give the correctly rounded bits of the
+general conversion: tests/native/fast_path_sweep.cpp compares them with
+std::from_chars on every field of the benchmark presets and on millions of
+generated texts (near rounding midpoints among them)."""
+
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+PRESETS = ["medium", "medium-w15", "wide", "narrow-long"]
+
+
+@pytest.fixture(scope="module")
+def sweep(tmp_path_factory):
+    compiler = shutil.which("g++")
+    if compiler is None:
+        pytest.skip("needs g++")
+    binary = tmp_path_factory.mktemp("sweep") / "fast_path_sweep"
+    reader = ROOT / "src" / "reader"
+    sources = [reader / f"{name}.cpp" for name in ("number", "text", "failure", "utf8")]
+    subprocess.run(
+        [compiler, "-std=c++20", "-O2", f"-I{ROOT / 'src'}", ROOT / "tests/native/fast_path_sweep.cpp",
+         *sources, "-o", binary],
+        check=True,
+    )
+    return binary
+
+
+def test_fast_paths_agree_with_the_general_conversion(sweep):
+    pytest.importorskip("numpy")
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        import generate
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+    files = []
+    for preset in PRESETS:
+        files += [str(generate.cached(preset)), str(generate.PRESETS[preset].width)]
+    done = subprocess.run([sweep, "2000000", *files], capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.endswith(" texts agree\n")
