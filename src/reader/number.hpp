@@ -33,6 +33,9 @@ inline constexpr double scales[] = {
     1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,
     1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22};
 
+inline constexpr float float_scales[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                         1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+
 // The 29 bits of a double below binary32 precision, and their value at a
 // binary32 rounding midpoint. Non-zero results here lie in
 // [1e-22, 2^53 * 1e22], well inside the normal binary32 range, where these
@@ -59,6 +62,13 @@ inline std::int64_t distance_to_midpoint(double value) {
 // doubles), so its float is right unless it landed on a midpoint, which is
 // left to the general path.
 inline bool try_fast_path(std::uint64_t significand, std::int64_t exponent, float& out) {
+    // Clinger's path: both operands exact binary32 values (5^10 < 2^24), so
+    // the one binary32 operation is the correctly rounded result itself.
+    if (significand <= (std::uint64_t{1} << 24) && exponent >= -10 && exponent <= 10) {
+        const auto m = static_cast<float>(static_cast<std::int32_t>(significand));
+        out = exponent >= 0 ? m * float_scales[exponent] : m / float_scales[-exponent];
+        return true;
+    }
     if (significand > (std::uint64_t{1} << 53) || static_cast<std::uint64_t>(exponent + 22) > 44)
         return false;
     const double m = static_cast<double>(static_cast<std::int64_t>(significand));
