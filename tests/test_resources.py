@@ -16,10 +16,17 @@ FAILURES = {
     "bad-count": "3 parameters\na\n",
     "missing-name-line": "2\na\n",
     "short-block": "1\na\nt\n",
-    "bad-field": "1\na\nt\n   1.0D+00\n",
+    "bad-field": "1\na\nt\n 1.00000D+00\n",
     "field-out-of-range": "2\na\nb\nt\n 1.00000E+00\n",
     "invalid-utf8": b"1\na\nt\n\xff\n",
 }
+
+
+# AddressSanitizer reserves terabytes of address space, so an address-space
+# limit cannot model memory running out under it.
+needs_plain_build = pytest.mark.skipif(
+    os.environ.get("OLVANE_SANITIZED") == "1", reason="RLIMIT_AS cannot limit a sanitized build"
+)
 
 
 def open_fds():
@@ -49,6 +56,7 @@ def test_bad_arguments_release_nothing(write_plot, args):
     assert read(good, 12) == [[1.0]]
 
 
+@needs_plain_build
 def test_memory_exhaustion_raises_memory_error(tmp_path, write_plot):
     # A sparse file of 4 GiB is one line of NUL bytes: valid UTF-8 that no
     # address space limited to a few hundred MB above current use can hold.
@@ -74,6 +82,7 @@ def test_memory_exhaustion_raises_memory_error(tmp_path, write_plot):
     assert proc.stdout.decode() == "MemoryError True\n" * 2 + "[[1.0], [2.0]]\n"
 
 
+@needs_plain_build
 def test_python_objects_running_out_is_a_panic(tmp_path):
     # Room for the reader's binary32 columns (4 bytes a value) but not for
     # the floats and lists made from them (over 30 bytes a value). Blocks

@@ -1,0 +1,72 @@
+"""Start-up of every interpreter in a ci/sanitize.sh run (this folder is on
+PYTHONPATH there; without OLVANE_SANITIZER_PRELOAD it does nothing).
+
+The sanitizer runtime must be preloaded into each interpreter that may import
+the sanitized olvane, and into nothing else: compilers, binutils and git that
+tests start are not built for it (cc1plus crashes under it, the others report
+their own leaks). So LD_PRELOAD never leaves an interpreter: it is dropped
+here at start-up, and an interpreter started without it re-executes itself
+with it.
+
+Leak tracking is paused where others keep memory without a root that
+LeakSanitizer can see: while modules other than olvane are imported (numpy,
+pandas and their kind keep objects made by their initialisation), and in
+sys._current_frames(), whose frame objects for other threads the interpreter
+drops unreleased when a process exits with those threads still running (Dask's
+workers sample their threads so). A suppression could not tell those from
+ours: the interpreter has no frame pointers, so the recorded allocation stacks
+end inside the interpreter for both.
+
+The UBSan runtime beside ASan's ignores log_path in UBSAN_OPTIONS and writes
+to fd 2, which tests capture: it is pointed at OLVANE_UBSAN_REPORTS here.
+"""
+
+import builtins
+import ctypes
+import os
+import sys
+
+_runtime = os.environ.get("OLVANE_SANITIZER_PRELOAD")
+
+
+def _runtime_loaded():
+    first = _runtime.split(":")[0]
+    with open("/proc/self/maps") as maps:
+        return any(line.rstrip().endswith(first) for line in maps)
+
+
+def _pause_leak_tracking():
+    process = ctypes.CDLL(None)
+    disable, enable = process["__lsan_disable"], process["__lsan_enable"]
+
+    def untracked(function):
+        def call(*args, **kwargs):
+            disable()
+            try:
+                return function(*args, **kwargs)
+            finally:
+                enable()
+
+        return call
+
+    plain_import, untracked_import = builtins.__import__, untracked(builtins.__import__)
+
+    def import_(name, globals=None, locals=None, fromlist=(), level=0):
+        ours = level == 0 and name.partition(".")[0] == "olvane"
+        return (plain_import if ours else untracked_import)(name, globals, locals, fromlist, level)
+
+    builtins.__import__ = import_
+    sys._current_frames = untracked(sys._current_frames)
+
+
+if _runtime:
+    if not _runtime_loaded():
+        if os.environ.get("LD_PRELOAD") == _runtime:
+            sys.exit(f"sanitize: {_runtime} was preloaded but is not mapped")
+        os.environ["LD_PRELOAD"] = _runtime
+        os.execv(sys.executable, sys.orig_argv)
+    os.environ.pop("LD_PRELOAD", None)
+    for _library in _runtime.split(":"):
+        if "libubsan" in _library and os.environ.get("OLVANE_UBSAN_REPORTS"):
+            ctypes.CDLL(_library)["__sanitizer_set_report_path"](os.environ["OLVANE_UBSAN_REPORTS"].encode())
+    _pause_leak_tracking()
