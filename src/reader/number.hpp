@@ -2,7 +2,10 @@
 // digits; infinity and zero (with their signs) past the range; "inf",
 // "infinity" and "nan" in any case. The text must match the grammar whole,
 // with no surrounding whitespace; anything else is ParseError::invalid, and
-// the empty text ParseError::empty. A pure function.
+// the empty text ParseError::empty. Pure functions, on a ladder that gives the
+// same bits on every rung: parse_exponent_field reads a field as Fortran's
+// 1PEw.d writes it in place; parse_value tries the common forms with exact
+// arithmetic, then the general grammar and std::from_chars (number.cpp).
 #pragma once
 
 #include <bit>
