@@ -57,6 +57,22 @@ def _status_kib(key: str) -> int:
     raise KeyError(key)
 
 
+def result_kib(result: object) -> float | None:
+    """What a list-of-lists result holds: its lists and its distinct float
+    objects (olvane shares one float between equal neighbours), in KiB."""
+    if not isinstance(result, list) or not all(isinstance(column, list) for column in result):
+        return None
+    size = sys.getsizeof(result)
+    seen: set[int] = set()
+    for column in result:
+        size += sys.getsizeof(column)
+        for value in column:
+            if id(value) not in seen:
+                seen.add(id(value))
+                size += sys.getsizeof(value)
+    return size / 1024
+
+
 def child_peak(reader: str, path: str, width: int, floor_values: str | None) -> None:
     """Runs one call and prints how far the resident set rose above where it
     stood just before the call (KiB), the result still alive at the peak."""
@@ -92,11 +108,15 @@ def child_peak(reader: str, path: str, width: int, floor_values: str | None) -> 
         peak = _status_kib("VmHWM")
     else:
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    held = result_kib(result)
     del result
-    print(json.dumps({"peak_kib": peak - before, "method": method}))
+    print(json.dumps({"peak_kib": peak - before, "result_kib": held, "method": method}))
 
 
-def measure_peak(reader: str, path: str, width: int, floor_values: str | None) -> float | None:
+def measure_peak(
+    reader: str, path: str, width: int, floor_values: str | None
+) -> tuple[float, float | None] | None:
+    """Peak MiB added by one call, and MiB of the result it returned."""
     command = [sys.executable, __file__, "--child", reader, path, str(width)]
     if floor_values:
         command += ["--floor-values", floor_values]
@@ -104,7 +124,9 @@ def measure_peak(reader: str, path: str, width: int, floor_values: str | None) -
     if done.returncode != 0:
         progress(f"  peak memory of {reader} failed:\n{done.stderr}")
         return None
-    return json.loads(done.stdout)["peak_kib"] / 1024
+    report = json.loads(done.stdout)
+    held = report["result_kib"]
+    return report["peak_kib"] / 1024, None if held is None else held / 1024
 
 
 # --- timing ------------------------------------------------------------------
@@ -255,12 +277,14 @@ def main(argv: list[str] | None = None) -> int:
         "minimum times: `/ olvane` below 1 would be faster than olvane, `/ floor` "
         "is how far a reader is from reading the bytes and creating the float "
         "objects and lists alone. Peak MiB: resident memory added by one call in a "
-        "fresh process, its result included.\n"
+        "fresh process, its result included; result MiB: the lists and distinct "
+        "float objects that the call returned.\n"
     )
     print(
-        "| preset | reader | min s | median s | ns/value | MB/s | peak MiB | / olvane | / floor |"
+        "| preset | reader | min s | median s | ns/value | MB/s | peak MiB | result MiB "
+        "| / olvane | / floor |"
     )
-    print("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for preset, run in runs.items():
         spec = generate.PRESETS[preset]
         label = (
@@ -270,16 +294,17 @@ def main(argv: list[str] | None = None) -> int:
         best = {name: min(times) for name, times in run["times"].items()}
         for name, times in run["times"].items():
             low = best[name]
-            peak = peaks.get((preset, name))
+            peak, held = peaks.get((preset, name)) or (None, None)
             print(
                 f"| {label} | {name} | {low:.4f} | {statistics.median(times):.4f} "
                 f"| {low / run['values'] * 1e9:.1f} | {run['size'] / low / 1e6:.0f} "
                 f"| {'-' if peak is None else f'{peak:.1f}'} "
+                f"| {'-' if held is None else f'{held:.1f}'} "
                 f"| {ratio(low, best.get('olvane'))} | {ratio(low, best.get(FLOOR))} |"
             )
             label = ""
         for name, problem in run["failed"].items():
-            print(f"| {label} | {name} | differs from olvane: {problem} | | | | | | |")
+            print(f"| {label} | {name} | differs from olvane: {problem} | | | | | | | |")
             label = ""
     progress(f"done in {time.perf_counter() - started:.0f} s")
     scratch.cleanup()
