@@ -13,6 +13,17 @@ import pytest
 import olvane
 
 
+# One file for each way the content of a plot file can be wrong.
+MALFORMED_FILES = {
+    "bad-count": "3 parameters\na\n",
+    "missing-name-line": "2\na\n",
+    "short-block": "1\na\nt\n",
+    "bad-field": "1\na\nt\n 1.00000D+00\n",
+    "field-out-of-range": "2\na\nb\nt\n 1.00000E+00\n",
+    "invalid-utf8": b"1\na\nt\n\xff\n",
+}
+
+
 def format_field(value: float, width: int = 12) -> str:
     """One field as the simulation code writes it: 1PE12.5 or 1PE15.8 style,
     right-justified, so that a negative value fills the whole field."""

@@ -5,7 +5,7 @@ import os
 import pytest
 
 import olvane
-from conftest import run_python
+from conftest import MALFORMED_FILES, run_python
 
 read = olvane.rust_read_dunvel
 
@@ -13,12 +13,7 @@ MISSING, DIRECTORY = "<missing>", "<directory>"
 FAILURES = {
     "missing-file": MISSING,
     "directory": DIRECTORY,
-    "bad-count": "3 parameters\na\n",
-    "missing-name-line": "2\na\n",
-    "short-block": "1\na\nt\n",
-    "bad-field": "1\na\nt\n 1.00000D+00\n",
-    "field-out-of-range": "2\na\nb\nt\n 1.00000E+00\n",
-    "invalid-utf8": b"1\na\nt\n\xff\n",
+    **MALFORMED_FILES,
 }
 
 

@@ -4,16 +4,11 @@ descriptor, no reference to an argument, no object, no memory."""
 import json
 import os
 
-from conftest import plot_text, run_python
+from conftest import MALFORMED_FILES, plot_text, run_python
 
 FILES = {
     "empty": "",
-    "bad-count": "3 parameters\na\n",
-    "missing-name-line": "2\na\n",
-    "short-block": "1\na\nt\n",
-    "bad-field": "1\na\nt\n 1.00000D+00\n",
-    "field-out-of-range": "2\na\nb\nt\n 1.00000E+00\n",
-    "invalid-utf8": b"1\na\nt\n\xff\n",
+    **MALFORMED_FILES,
     # Twelve parameters (two data lines a block) over several buffer fills.
     "good": plot_text([f"p{j}" for j in range(12)], [[j * 8 + i * 0.25 for j in range(12)] for i in range(80)]),
     "good-w15": plot_text(["a", "b"], [[i * 0.5, -i] for i in range(50)], width=15),
