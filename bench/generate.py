@@ -165,7 +165,7 @@ def cache_dir() -> Path:
 def cached(preset: str, seed: int = 0, crlf: bool = False) -> Path:
     """The path of a preset's file, generated once and kept in a temporary
     folder keyed by preset, seed, line ending and generator version."""
-    spec = PRESETS[preset]
+    shape = PRESETS[preset]
     folder = cache_dir()
     folder.mkdir(parents=True, exist_ok=True)
     ending = "crlf" if crlf else "lf"
@@ -175,7 +175,7 @@ def cached(preset: str, seed: int = 0, crlf: bool = False) -> Path:
         # truncated file that a later run would take for a complete one.
         partial = path.with_name(f"{path.name}.{os.getpid()}.partial")
         write_plot(
-            partial, spec.n_params, spec.n_blocks, spec.width, seed, "\r\n" if crlf else "\n"
+            partial, shape.n_params, shape.n_blocks, shape.width, seed, "\r\n" if crlf else "\n"
         )
         os.replace(partial, path)
     return path
@@ -188,13 +188,13 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--crlf", action="store_true", help="end lines with CR LF")
     args = parser.parse_args(argv)
-    spec = PRESETS[args.preset]
+    shape = PRESETS[args.preset]
     write_plot(
-        args.out, spec.n_params, spec.n_blocks, spec.width, args.seed, "\r\n" if args.crlf else "\n"
+        args.out, shape.n_params, shape.n_blocks, shape.width, args.seed, "\r\n" if args.crlf else "\n"
     )
     print(
-        f"{args.out}: {spec.n_params} parameters x {spec.n_blocks} blocks, "
-        f"width {spec.width}, {args.out.stat().st_size:,} bytes"
+        f"{args.out}: {shape.n_params} parameters x {shape.n_blocks} blocks, "
+        f"width {shape.width}, {args.out.stat().st_size:,} bytes"
     )
 
 

@@ -212,10 +212,10 @@ def main(argv: list[str] | None = None) -> int:
     scratch = tempfile.TemporaryDirectory(prefix="olvane-bench-")
     runs = {}  # preset -> {path, width, values, size, read: {reader: fn}}
     for preset in presets:
-        spec = generate.PRESETS[preset]
+        shape = generate.PRESETS[preset]
         path = str(generate.cached(preset, args.seed, args.crlf))
         progress(f"{preset}: {path}")
-        expected = readers.read_olvane(path, spec.width)
+        expected = readers.read_olvane(path, shape.width)
         # The floor and its child get binary32 arrays, not the big lists.
         floor_file = Path(scratch.name) / f"{preset}.f32"
         with open(floor_file, "wb") as out:
@@ -223,19 +223,19 @@ def main(argv: list[str] | None = None) -> int:
                 array("f", column).tofile(out)
         run = {
             "path": path,
-            "width": spec.width,
-            "values": spec.n_values,
+            "width": shape.width,
+            "values": shape.n_values,
             "size": os.path.getsize(path),
             "read": {},
             "loops": {},
             "times": {},
-            "floor_values": f"{floor_file}:{spec.n_params}",
+            "floor_values": f"{floor_file}:{shape.n_params}",
             "failed": {},
         }
         for name in names:
             read = readers.make_floor(expected) if name == FLOOR else readers.READERS[name]
             start = time.perf_counter()
-            problem = readers.mismatch(read(path, spec.width), expected)
+            problem = readers.mismatch(read(path, shape.width), expected)
             elapsed = time.perf_counter() - start
             if problem:
                 progress(f"  {name}: DIFFERS from olvane, not timed: {problem}")
@@ -286,9 +286,9 @@ def main(argv: list[str] | None = None) -> int:
     )
     print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for preset, run in runs.items():
-        spec = generate.PRESETS[preset]
+        shape = generate.PRESETS[preset]
         label = (
-            f"{preset} ({spec.n_params:,} x {spec.n_blocks:,}, w{spec.width}, "
+            f"{preset} ({shape.n_params:,} x {shape.n_blocks:,}, w{shape.width}, "
             f"{run['size'] / 1e6:.1f} MB)"
         )
         best = {name: min(times) for name, times in run["times"].items()}
