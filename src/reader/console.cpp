@@ -30,6 +30,8 @@ int write_stdout_line(std::string_view line) {
         } else if (n < 0 && errno == EBADF) {
             return 0;
         } else {
+            // A write that takes nothing and names no error would loop
+            // forever; report it as the device failing.
             return n == 0 ? EIO : errno;
         }
     }
