@@ -127,13 +127,10 @@ void read_blocks(LineSource& source, Columns& columns, std::uint32_t n_digits) {
                     continue;
                 }
             }
-            for (unsigned k = 0; k < fields; ++k) {
-                const std::string_view field = take_field(line, ascii, k, width);
-                float value;
-                if (Width == 0 || !parse_exponent_field<Width == 0 ? 5 : Width - 7>(field.data(), value))
-                    value = parse_field(field);
-                targets[k].push_back(value);
-            }
+            // Other widths, and lines that are not ASCII or too short for
+            // their fields (these fail at the first field that does not fit).
+            for (unsigned k = 0; k < fields; ++k)
+                targets[k].push_back(parse_field(take_field(line, ascii, k, width)));
         }
         if (block == 0) reserve_columns(columns, source, data_start);
     }
