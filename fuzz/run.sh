@@ -21,9 +21,7 @@ if [[ -z $work ]]; then
 fi
 mkdir -p "$work/obj" "$work/artifacts"
 
-# -include: see source_location_compat.hpp (clang 14 and libstdc++ 12).
-flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -I src -include fuzz/source_location_compat.hpp)
+flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I src)
 
 echo "== building with $("$cxx" --version | head -n 1)"
 objects=() pids=()

@@ -163,11 +163,11 @@ void raise_failure(std::string_view message, const SourcePosition& position, con
     PyErr_Restore(exc_type, value, traceback);
 }
 
-[[gnu::noinline]] void raise_failure(std::string_view message, std::source_location where) {
-    raise_failure(message, SourcePosition::from(where), StackFrames::capture());
+[[gnu::noinline]] void raise_failure(std::string_view message, SourcePosition where) {
+    raise_failure(message, where, StackFrames::capture());
 }
 
-void raise_null_object_failure(std::source_location where) {
+void raise_null_object_failure(SourcePosition where) {
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
     raise_failure("PyObject pointer is null", where);
 }

@@ -5,7 +5,6 @@
 // settings are process-wide and never released.
 #pragma once
 
-#include <source_location>
 #include <string_view>
 
 #include "module/python.hpp"
@@ -19,11 +18,10 @@ void raise_failure(std::string_view message, const SourcePosition& position,
                    const StackFrames& frames);
 
 // For the module's own failures: the position and stack are the caller's.
-void raise_failure(std::string_view message,
-                   std::source_location where = std::source_location::current());
+void raise_failure(std::string_view message, SourcePosition where = SourcePosition::current());
 
 // An internal failure after an interpreter call returned null: the pending
 // exception, if any, goes to sys.unraisablehook first.
-void raise_null_object_failure(std::source_location where = std::source_location::current());
+void raise_null_object_failure(SourcePosition where = SourcePosition::current());
 
 }  // namespace olvane

@@ -71,8 +71,8 @@ constexpr std::array<KindName, 39> kind_names{{
 
 }  // namespace
 
-SourcePosition SourcePosition::from(const std::source_location& where) noexcept {
-    return {project_relative(where.file_name()), where.line(), where.column()};
+SourcePosition SourcePosition::current(const char* file, std::uint32_t line, std::uint32_t column) noexcept {
+    return {project_relative(file), line, column};
 }
 
 [[gnu::noinline]] StackFrames StackFrames::capture() noexcept {
@@ -81,8 +81,8 @@ SourcePosition SourcePosition::from(const std::source_location& where) noexcept 
     return frames;
 }
 
-[[gnu::noinline]] ReaderFailure::ReaderFailure(std::string text, std::source_location where)
-    : message(std::move(text)), position(SourcePosition::from(where)), frames(StackFrames::capture()) {}
+[[gnu::noinline]] ReaderFailure::ReaderFailure(std::string text, SourcePosition where)
+    : message(std::move(text)), position(where), frames(StackFrames::capture()) {}
 
 std::string_view os_error_kind(int code) noexcept {
     for (const auto& entry : kind_names)

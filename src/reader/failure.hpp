@@ -6,9 +6,17 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <string_view>
+
+// GCC has no builtin for the column; its std::source_location gives it. Clang
+// has the builtin, and clang 14 cannot compile libstdc++ 12's source_location.
+#if __has_builtin(__builtin_COLUMN)
+#define OLVANE_CALLER_COLUMN __builtin_COLUMN()
+#else
+#include <source_location>
+#define OLVANE_CALLER_COLUMN std::source_location::current().column()
+#endif
 
 namespace olvane {
 
@@ -17,7 +25,11 @@ struct SourcePosition {
     std::uint32_t line;
     std::uint32_t column;
 
-    static SourcePosition from(const std::source_location& where) noexcept;
+    // As a default argument, the position of the call that takes the
+    // default, even through further default arguments.
+    static SourcePosition current(const char* file = __builtin_FILE(),
+                                  std::uint32_t line = __builtin_LINE(),
+                                  std::uint32_t column = OLVANE_CALLER_COLUMN) noexcept;
 };
 
 struct StackFrames {
@@ -35,8 +47,7 @@ struct ReaderFailure {
     SourcePosition position;
     StackFrames frames;
 
-    explicit ReaderFailure(std::string message,
-                           std::source_location where = std::source_location::current());
+    explicit ReaderFailure(std::string message, SourcePosition where = SourcePosition::current());
 };
 
 // An error from opening or reading the file.

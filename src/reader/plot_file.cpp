@@ -23,7 +23,7 @@ constexpr unsigned fields_per_line = 10;
 constexpr std::uint32_t max_parameters = 178956970;
 
 [[noreturn]] void fail_read(const LineSource& source,
-                            std::source_location where = std::source_location::current()) {
+                            SourcePosition where = SourcePosition::current()) {
     throw ReaderFailure(with_description("Failed to read line!", describe(source.error())), where);
 }
 
@@ -64,7 +64,7 @@ void skip_parameter_names(LineSource& source, std::uint32_t count) {
 }
 
 // Any field through the whole grammar.
-float parse_field(std::string_view field, std::source_location where = std::source_location::current()) {
+float parse_field(std::string_view field, SourcePosition where = SourcePosition::current()) {
     const ParsedValue parsed = parse_value(trim_field(field));
     if (parsed.error != ParseError::none) [[unlikely]]
         throw ReaderFailure(with_description("Could not parse line", describe(parsed.error)), where);
