@@ -17,7 +17,7 @@ import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 print("wheel:", *names, sep="\n  ")
 assert any(n.startswith("olvane.") and n.endswith(".so") for n in names), "no extension module"
-assert "olvane.pyi" in names, "no typing stub"
+assert "olvane-stubs/__init__.pyi" in names, "no typing stub"
 assert any(n.endswith(".dist-info/licenses/LICENSE") or n.endswith(".dist-info/LICENSE") for n in names), "no license"
 assert not any(n.startswith(("tests/", "bench/", "fuzz/", "ci/", "examples/")) for n in names), "stray files"
 PY

@@ -30,7 +30,7 @@ fi
 # b_lundef=false: the module leaves the interpreter's symbols (and the
 # sanitizer runtime's, preloaded below) to be resolved when it is loaded.
 "${meson[@]}" setup "$build" -Db_sanitize=address,undefined -Db_lundef=false \
-    -Dbuildtype=debugoptimized >"$work/setup.log" 2>&1 || { cat "$work/setup.log"; exit 1; }
+    -Dbuildtype=debugoptimized -Dwerror=true >"$work/setup.log" 2>&1 || { cat "$work/setup.log"; exit 1; }
 "${meson[@]}" compile -C "$build" >"$work/compile.log" 2>&1 || { cat "$work/compile.log"; exit 1; }
 
 # The runtime must be the first library of every interpreter that loads the

@@ -21,7 +21,7 @@ if "$python" -c 'import mesonbuild' 2>/dev/null; then
 else
     meson=(meson)
 fi
-"${meson[@]}" setup "$work/build" -Dbuildtype=debugoptimized >"$work/setup.log" 2>&1 || { cat "$work/setup.log"; exit 1; }
+"${meson[@]}" setup "$work/build" -Dbuildtype=debugoptimized -Dwerror=true >"$work/setup.log" 2>&1 || { cat "$work/setup.log"; exit 1; }
 "${meson[@]}" compile -C "$work/build" >"$work/compile.log" 2>&1 || { cat "$work/compile.log"; exit 1; }
 mkdir "$work/files"
 
