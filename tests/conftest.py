@@ -104,3 +104,20 @@ def panic_message(path, width=12) -> str:
         assert type(e).__name__ == "PanicException" and len(e.args) == 1
         return e.args[0]
     pytest.fail("the call did not fail")
+
+
+# What these files check lies beyond the reader and the module (the examples,
+# the typing stub, Dask, the README's recipes) and needs more than pytest and
+# Hypothesis; every other file is core, and runs on every supported
+# interpreter (ci/interpreters.sh: pytest -m "not extras").
+EXTRAS = {"test_examples.py", "test_typing.py", "test_many_files.py", "test_readme.py"}
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "extras: beyond the core tests; not run on every interpreter")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.path.name in EXTRAS:
+            item.add_marker(pytest.mark.extras)

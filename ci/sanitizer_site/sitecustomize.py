@@ -10,8 +10,10 @@ with it.
 
 Leak tracking is paused where others keep memory without a root that
 LeakSanitizer can see: while modules other than olvane are imported (numpy,
-pandas and their kind keep objects made by their initialisation), and in
-sys._current_frames(), whose frame objects for other threads the interpreter
+pandas and their kind keep objects made by their initialisation), in the
+compiler (source text and .pyc files made into code, by any route: a module
+loaded by its path or a test module that pytest rewrites never passes through
+__import__), and in sys._current_frames(), whose frame objects for other threads the interpreter
 drops unreleased when a process exits with those threads still running (Dask's
 workers sample their threads so). A suppression could not tell those from
 ours: the interpreter has no frame pointers, so the recorded allocation stacks
@@ -21,8 +23,10 @@ The UBSan runtime beside ASan's ignores log_path in UBSAN_OPTIONS and writes
 to fd 2, which tests capture: it is pointed at OLVANE_UBSAN_REPORTS here.
 """
 
+import __future__
 import builtins
 import ctypes
+import marshal
 import os
 import sys
 
@@ -57,6 +61,30 @@ def _pause_leak_tracking():
 
     builtins.__import__ = import_
     sys._current_frames = untracked(sys._current_frames)
+
+    # The compiler, wherever it is reached from: import statements, importlib
+    # loading a file by its path (spec_from_file_location, exec_module),
+    # pytest rewriting a test module's asserts, ast.parse. Constants that the
+    # parser makes there can be left unreleased at exit (two float literals
+    # are, in a run of the whole suite), and olvane never runs inside it.
+    plain_compile, future_flags = builtins.compile, 0
+    for feature in __future__.all_feature_names:
+        future_flags |= getattr(__future__, feature).compiler_flag
+
+    def compile_(source, filename, mode, flags=0, dont_inherit=False, optimize=-1, **options):
+        # The builtin inherits the calling frame's __future__ flags: this
+        # frame's would be none, so the caller's are passed on.
+        if not dont_inherit:
+            flags |= sys._getframe(1).f_code.co_flags & future_flags
+        disable()
+        try:
+            return plain_compile(source, filename, mode, flags, True, optimize, **options)
+        finally:
+            enable()
+
+    builtins.compile = compile_
+    # Code read back from .pyc files: the same constants, unmarshalled.
+    marshal.load, marshal.loads = untracked(marshal.load), untracked(marshal.loads)
 
 
 if _runtime:
