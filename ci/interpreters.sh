@@ -59,12 +59,18 @@ for python in "${interpreters[@]}"; do
     venv=$work/$name
     report=$work/$name.xml
     result=0
+    compilers="no library"
     {
         "$python" -m venv "$venv" &&
         "$venv/bin/python" -m pip install --quiet pytest hypothesis &&
-        "$venv/bin/python" -m pip install --quiet -Csetup-args=-Dwerror=true "$root" &&
+        "$venv/bin/python" -m pip install --quiet --config-settings=setup-args=-Dwerror=true "$root" &&
         # From outside the source tree, so that only the installed module can be imported.
-        (cd "$work" && "$venv/bin/python" -c 'import olvane, sys; assert olvane.__file__.startswith(sys.prefix), olvane.__file__') &&
+        library=$(cd "$work" && "$venv/bin/python" -c 'import olvane, sys
+assert olvane.__file__.startswith(sys.prefix), olvane.__file__
+print(olvane.__file__)') &&
+        # Each compiler leaves its name in .comment; CXX=clang++ must have been used.
+        compilers=$(readelf -p .comment "$library" | grep -oE "(clang version|GCC: \([^)]*\)) [0-9][0-9.]*" | sort -u | paste -sd "," -) &&
+        { [[ ${CXX:-} != *clang* || $compilers == *clang* ]] || { echo "not built by $CXX: $compilers" >&2; false; }; } &&
         (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not extras" \
             --junitxml="$report" "$root/tests")
     } || result=$?
@@ -74,7 +80,7 @@ for python in "${interpreters[@]}"; do
         counts=${counts:-no test report}
         ((result)) || result=1
     fi
-    summary+=("$name: $counts, status $result, $((SECONDS - start)) s")
+    summary+=("$name: $counts, status $result, $((SECONDS - start)) s (compiled by $compilers)")
     ((result == 0)) || status=1
 done
 
