@@ -119,7 +119,9 @@ def test_handlers_that_do_not_raise_run_during_the_read(tmp_path):
 
 
 BLOCKED_OPEN = """
-import os, sys, olvane
+import os, signal, sys, olvane
+# Python's own handler, even where SIGINT came in ignored (a background job).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 os.write(1, b"calling\\n")
 olvane.rust_read_dunvel(sys.argv[1], 12)
 """
