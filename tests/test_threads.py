@@ -154,7 +154,10 @@ def test_ctrl_c_ends_an_open_that_waits_for_a_writer(tmp_path):
     assert child.stdout.readline() == b"calling\n"
     blocked_in(child.pid)
     child.send_signal(signal.SIGINT)
-    out, err = child.communicate(timeout=30)
+    try:
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()  # a child that outlived the signal would wait for ever
     # Exactly Python's own report of an uncaught KeyboardInterrupt: no
     # failure report, no PanicException, and the exit of a SIGINT.
     lines = err.decode().splitlines()
