@@ -40,8 +40,9 @@ def outcome(path, width=12):
     """The result of reading path, or the message of its failure."""
     try:
         return olvane.rust_read_dunvel(path, width)
-    except BaseException:
-        return panic_message(path, width)
+    except BaseException as error:
+        assert type(error).__name__ == "PanicException" and len(error.args) == 1
+        return error.args[0]
 
 
 def test_reported_invalid_utf8_before_the_edge_ascii_after_it(write_file):
@@ -193,4 +194,38 @@ def test_twelve_parameters_with_the_edge_between_and_inside_their_lines(write_fi
         got = outcome(write_file(placed(12, tail, mark, EDGE)))
         if got != [[PAD, v] for v in values]:
             wrong[mark] = got
+    assert wrong == {}
+
+
+# Within one fill the line feed and the ASCII test go 32 bytes a step, then
+# 16: a bad byte in any step of the line, and whatever follows the line in
+# the fill, must not change the verdict.
+LENGTHS = [1, 15, 16, 17, 31, 32, 33, 47, 48, 49, 63, 64, 65, 100]
+AFTER = {"nothing": b"", "data-line": b" 1.00000E+00\n", "long-tail": b" 1.00000E+00\n" + b"s\n 1.00000E+00\n" * 8}
+
+
+@pytest.mark.parametrize("after", AFTER.values(), ids=AFTER.keys())
+@pytest.mark.parametrize("bad", [b"\xff", b"\xe2\x82"], ids=["ff", "truncated"])
+def test_invalid_utf8_in_every_step_of_the_scan(write_file, bad, after):
+    wrong = {}
+    for length in LENGTHS:
+        for at in range(length):
+            line = (b"s" * at + bad + b"s" * length)[:length + len(bad) - 1]
+            content = b"1\np\n" + line + b"\n" + after
+            got = outcome(write_file(content))
+            if got != INVALID:
+                wrong[length, at] = got
+    assert wrong == {}
+
+
+@pytest.mark.parametrize("after", AFTER.values(), ids=AFTER.keys())
+def test_valid_multibyte_in_every_step_of_the_scan(write_file, after):
+    wrong = {}
+    for length in LENGTHS:
+        for at in range(length):
+            line = "s" * at + "\u20ac" + "s" * (length - at)
+            blocks = 1 + after.count(b"s\n")
+            got = outcome(write_file(b"1\np\n" + line.encode() + b"\n" + (after or b" 1.00000E+00\n")))
+            if got != [[1.0] * blocks]:
+                wrong[length, at] = got
     assert wrong == {}
