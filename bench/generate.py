@@ -36,6 +36,8 @@ class Preset:
     n_params: int
     n_blocks: int
     width: int = 12
+    # "smooth": walks with held and zero stretches; "varied": see make_varied_values.
+    kind: str = "smooth"
 
     @property
     def n_values(self) -> int:
@@ -50,6 +52,8 @@ PRESETS = {
     "medium-w15": Preset(150, 20_000, 15),
     "wide": Preset(1_000, 2_000),
     "narrow-long": Preset(3, 1_000_000),
+    "varied": Preset(150, 20_000, kind="varied"),
+    "varied-w15": Preset(150, 20_000, 15, kind="varied"),
 }
 
 _QUANTITIES = ("PRES", "TEMP", "FLOW", "VOID", "POWR", "LEVL", "VELO", "DENS", "ENTH", "QWAL")
@@ -118,6 +122,24 @@ def make_values(n_params: int, n_blocks: int, seed: int = 0) -> np.ndarray:
     return values + 0.0
 
 
+def make_varied_values(n_params: int, n_blocks: int, seed: int = 0) -> np.ndarray:
+    """Values that change at nearly every step, the hard case for a reader:
+    each column jitters around a power of ten drawn evenly from the whole
+    binary32 range, with mixed signs, and about 1% of all values are
+    subnormal, underflow to zero or overflow to infinity in binary32."""
+    rng = np.random.default_rng([seed, 2])
+    centres = rng.uniform(-37.0, 38.0, n_params)
+    exponent = centres + 0.3 * rng.standard_normal((n_blocks, n_params))
+    values = 10.0 ** np.clip(exponent, -37.9, 38.4)
+    values *= np.where(rng.random((n_blocks, n_params)) < 0.5, -1.0, 1.0)
+    rare = rng.random((n_blocks, n_params)) < 0.01
+    # Subnormal in binary32, below its smallest subnormal, above its largest float.
+    ranges = np.array([(-44.8, -38.0), (-60.0, -45.5), (38.6, 45.0)])
+    low, high = ranges[rng.integers(0, len(ranges), int(rare.sum()))].T
+    values[rare] = np.copysign(10.0 ** rng.uniform(low, high), values[rare])
+    return values
+
+
 def _block_format(n_params: int, width: int, newline: str) -> str:
     """One %-format for a whole block: time, step, then the values."""
     field = f"%{width}.{width - 7}E"
@@ -133,11 +155,12 @@ def write_plot(
     width: int = 12,
     seed: int = 0,
     newline: str = "\n",
+    kind: str = "smooth",
 ) -> Path:
     """Write a plot file and return its path. Same arguments, same bytes."""
     if width < 9:
         raise ValueError("a field needs at least 9 characters for d.dE+dd and a sign")
-    values = make_values(n_params, n_blocks, seed)
+    values = (make_varied_values if kind == "varied" else make_values)(n_params, n_blocks, seed)
     rng = np.random.default_rng([seed, 1])
     times = np.cumsum(10.0 ** rng.uniform(-4, -2, n_blocks)).tolist()
     steps = np.cumsum(rng.integers(1, 6, n_blocks)).tolist()
@@ -175,7 +198,13 @@ def cached(preset: str, seed: int = 0, crlf: bool = False) -> Path:
         # truncated file that a later run would take for a complete one.
         partial = path.with_name(f"{path.name}.{os.getpid()}.partial")
         write_plot(
-            partial, shape.n_params, shape.n_blocks, shape.width, seed, "\r\n" if crlf else "\n"
+            partial,
+            shape.n_params,
+            shape.n_blocks,
+            shape.width,
+            seed,
+            "\r\n" if crlf else "\n",
+            shape.kind,
         )
         os.replace(partial, path)
     return path
@@ -190,7 +219,13 @@ def main(argv: list[str] | None = None) -> None:
     args = parser.parse_args(argv)
     shape = PRESETS[args.preset]
     write_plot(
-        args.out, shape.n_params, shape.n_blocks, shape.width, args.seed, "\r\n" if args.crlf else "\n"
+        args.out,
+        shape.n_params,
+        shape.n_blocks,
+        shape.width,
+        args.seed,
+        "\r\n" if args.crlf else "\n",
+        shape.kind,
     )
     print(
         f"{args.out}: {shape.n_params} parameters x {shape.n_blocks} blocks, "

@@ -35,7 +35,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import generate
 import readers
 
-FULL_PRESETS = ("medium", "medium-w15", "wide", "narrow-long")
+FULL_PRESETS = ("medium", "medium-w15", "wide", "narrow-long", "varied", "varied-w15")
 QUICK_PRESETS = ("tiny", "small", "small-w15")
 FLOOR = "floor"
 # A timed sample repeats a fast call until it lasts about this long.

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-PRESETS = ["medium", "medium-w15", "wide", "narrow-long"]
+PRESETS = ["medium", "medium-w15", "wide", "narrow-long", "varied", "varied-w15"]
 
 
 @pytest.fixture(scope="module")

@@ -150,3 +150,27 @@ def test_field_offsets_do_not_wrap_at_2_32(tmp_path):
     finally:
         path.unlink()
     assert message == f"byte index {2**32} is out of bounds of `{' ' * 256}`[...]"
+
+
+# Each kind of character that the messages escape, one or two of each (all
+# assigned so long ago that any Unicode version agrees), and printable ones
+# beside them that stay as they are.
+MORE_CHARACTERS = [
+    ("\u00ad", "\\u{ad}"), ("\u0600", "\\u{600}"), ("\u200e", "\\u{200e}"), ("\u2060", "\\u{2060}"),
+    ("\U000e0001", "\\u{e0001}"), ("\u009f", "\\u{9f}"), ("\u0378", "\\u{378}"), ("\U000f0000", "\\u{f0000}"),
+    ("\u1680", "\\u{1680}"), ("\u2000", "\\u{2000}"), ("\u205f", "\\u{205f}"), ("\u0300", "\\u{300}"),
+    ("\u20dd", "\\u{20dd}"), ("\uff9e", "\\u{ff9e}"), ("\u200c", "\\u{200c}"), ("\ud7ff", "\\u{d7ff}"),
+    ("\u00a1", "\u00a1"), ("\u00ae", "\u00ae"), ("\u4e00", "\u4e00"), ("\U00010000", "\U00010000"),
+    ("\u00ff", "\u00ff"), ("\uffe8", "\uffe8"),
+]
+
+
+def test_escaped_characters_of_every_kind(write_file):
+    wrong = []
+    for ch, shown in MORE_CHARACTERS:
+        line = "1.0".rjust(9) + ch + "  "
+        message = panic_message(data_file(write_file, 1, [line]), 10)
+        expected = f"byte index 10 is not a char boundary; it is inside '{shown}' (bytes 9..{9 + len(ch.encode())}) of `{line}`"
+        if message != expected:
+            wrong.append((f"U+{ord(ch):04X}", message))
+    assert wrong == []

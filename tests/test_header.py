@@ -104,3 +104,20 @@ def test_name_lines_may_hold_anything(write_file):
     path = write_file(f"NPAR = {len(names)}\n" + "\n".join(names) + f"\nt\n{fields}\n")
     result = olvane.rust_read_dunvel(path, 12)
     assert [[f32_bits(v) for v in col] for col in result] == [[f32_bits(v)] for v in values]
+
+
+# Every ASCII byte that is not a digit, alone and beside digits: the bytes
+# just below '0' and just above '9' are where a digit test by subtraction
+# goes wrong. Whitespace separates tokens and so never reaches the count.
+NOT_DIGITS = [chr(c) for c in range(0x21, 0x7F) if not chr(c).isdigit() and chr(c) != "+"]
+
+
+def test_every_ascii_non_digit_is_refused(write_file):
+    wrong = []
+    for c in NOT_DIGITS:
+        for token in (c, f"1{c}", f"{c}1", f"+{c}"):
+            line = f"NPAR = {token}"
+            message = panic_message(write_file(f"{line}\na\nb\n"))
+            if message != bad_count(line):
+                wrong.append((token, message))
+    assert wrong == []

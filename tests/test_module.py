@@ -1,7 +1,10 @@
 """What the module object and its function look like to Python."""
 
+import gc
 import importlib.util
 import inspect
+import sys
+import weakref
 
 import pytest
 
@@ -99,3 +102,48 @@ def test_library_cannot_load_under_another_name():
     with pytest.raises(ImportError) as info:
         importlib.util.module_from_spec(spec)
     assert "PyInit_other_name" in str(info.value)
+
+
+def test_exec_keeps_no_reference_of_its_own():
+    # A module made and run again and again: its name gains no reference per
+    # run, and the module (which its function refers to) dies with its last
+    # reference.
+    spec = importlib.util.find_spec("olvane")
+    spec.name = "".join(["olv", "ane"])  # a str of its own, not the interned one
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    name = module.__name__
+    before = sys.getrefcount(name)
+    for _ in range(10):
+        spec.loader.exec_module(module)
+    assert sys.getrefcount(name) == before
+    alive = weakref.ref(module)
+    del module
+    gc.collect()
+    assert alive() is None
+
+
+def test_refused_all_keeps_no_reference():
+    preset = (object(),)
+    before = sys.getrefcount(preset)
+    try:
+        fresh_module(preset)
+    except TypeError as error:
+        assert error.args == ("'tuple' object is not an instance of 'list'",)
+    gc.collect()
+    assert sys.getrefcount(preset) == before
+
+
+def test_all_lookup_error_fails_the_exec():
+    # A module __getattr__ that raises anything but AttributeError: exec
+    # stops with that error rather than making an __all__ of its own.
+    spec = importlib.util.find_spec("olvane")
+    module = importlib.util.module_from_spec(spec)
+
+    def refuse(name):
+        raise RuntimeError(f"no {name} here")
+
+    module.__getattr__ = refuse
+    with pytest.raises(RuntimeError) as info:
+        spec.loader.exec_module(module)
+    assert info.value.args == ("no __all__ here",) and "__all__" not in vars(module)

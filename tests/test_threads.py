@@ -1,10 +1,14 @@
-"""Calls from several threads at once, and a read that signals interrupt:
-results stay exact, failure reports stay whole, and Python's signal handlers
-wait for the call to return."""
+"""Calls from several threads at once, and reads that signals interrupt:
+results stay exact, failure reports stay whole; Python's signal handlers run
+while a read waits, and one that raises ends the call with its exception."""
 
 import json
 import os
 import re
+import signal
+import subprocess
+import sys
+import time
 
 from conftest import plot_text, run_python
 
@@ -99,14 +103,95 @@ signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
 result = olvane.rust_read_dunvel(fifo, 12)
 signal.setitimer(signal.ITIMER_REAL, 0)
 written = float(writer.communicate()[0])
-print(result == expected, len(handled) > 0, min(handled) > written)
+print(result == expected, len(handled) > 0, min(handled) < written)
 """
 
 
-def test_signals_wait_for_the_read(tmp_path):
+def test_handlers_that_do_not_raise_run_during_the_read(tmp_path):
+    # The open waits for the writer and each read for its next piece; the
+    # handlers run there, and the read goes on to the exact result.
     fifo = tmp_path / "plot.fifo"
     os.mkfifo(fifo)
     text = plot_text(["a", "b", "c"], blocks(3, 40))
     expected = [list(column) for column in zip(*blocks(3, 40))]
     proc = run_python(SIGNALS, str(fifo), text, repr(expected))
     assert (proc.returncode, proc.stderr, proc.stdout) == (0, b"", b"True True True\n")
+
+
+BLOCKED_OPEN = """
+import os, signal, sys, olvane
+# Python's own handler, even where SIGINT came in ignored (a background job).
+signal.signal(signal.SIGINT, signal.default_int_handler)
+os.write(1, b"calling\\n")
+olvane.rust_read_dunvel(sys.argv[1], 12)
+"""
+
+
+def blocked_in(pid, wait=10.0):
+    """Waits until the child's thread sleeps in a system call; the open or
+    read of a FIFO is the only one it makes after saying so."""
+    deadline = time.monotonic() + wait
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                state = stat.read().rsplit(")", 1)[1].split()[0]
+            with open(f"/proc/{pid}/wchan") as wchan:
+                channel = wchan.read()
+        except OSError:
+            channel, state = "", ""
+        if state == "S" and channel in ("wait_for_partner", "fifo_open", "pipe_read", "pipe_wait"):
+            return True
+        time.sleep(0.01)
+    time.sleep(0.5)  # no way to look (wchan hidden): give it time instead
+    return False
+
+
+def test_ctrl_c_ends_an_open_that_waits_for_a_writer(tmp_path):
+    fifo = tmp_path / "plot.fifo"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-c", BLOCKED_OPEN, str(fifo)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert child.stdout.readline() == b"calling\n"
+    blocked_in(child.pid)
+    child.send_signal(signal.SIGINT)
+    try:
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()  # a child that outlived the signal would wait for ever
+    # Exactly Python's own report of an uncaught KeyboardInterrupt: no
+    # failure report, no PanicException, and the exit of a SIGINT.
+    lines = err.decode().splitlines()
+    assert (child.returncode, out, lines[:1], lines[-1:]) == (
+        -signal.SIGINT, b"", ["Traceback (most recent call last):"], ["KeyboardInterrupt"]), err
+    assert "panicked" not in err.decode() and "PanicException" not in err.decode()
+
+
+BLOCKED_READ = """
+import os, signal, sys, olvane
+fifo = sys.argv[1]
+writer = os.open(fifo, os.O_RDWR)  # a writer that never finishes the file
+
+def stop(signum, frame):
+    raise ValueError("stopped by the handler")
+
+signal.signal(signal.SIGALRM, stop)
+fds = len(os.listdir("/proc/self/fd"))
+outcomes = []
+for _ in range(3):
+    os.write(writer, b"2\\na\\nb\\nt\\n 1.00000E+00 2.00000E+00\\nt\\n")
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        olvane.rust_read_dunvel(fifo, 12)
+    except BaseException as error:
+        outcomes.append(repr(error))
+print(outcomes == ["ValueError('stopped by the handler')"] * 3, len(os.listdir("/proc/self/fd")) == fds)
+"""
+
+
+def test_handler_that_raises_ends_a_waiting_read(tmp_path):
+    # The read waits for the rest of the second block; the handler's
+    # exception ends the call, with nothing written and the FIFO closed.
+    fifo = tmp_path / "plot.fifo"
+    os.mkfifo(fifo)
+    proc = run_python(BLOCKED_READ, str(fifo), timeout=60)
+    assert (proc.returncode, proc.stderr, proc.stdout) == (0, b"", b"True True\n")

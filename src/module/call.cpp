@@ -1,6 +1,7 @@
 #include "module/call.hpp"
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <new>
 
@@ -14,10 +15,12 @@ namespace {
 
 // Each column is released as soon as its list exists, so that the peak holds
 // every value once as binary32 and once as a Python float, not more. Floats
-// are immutable and nobody may count on their identity, so a value with the
-// same bits as the one before it in its column shares that one's object:
-// plot files hold long constant stretches and zeros, and a shared object is
-// neither created nor kept in memory.
+// are immutable, so a value with the same bits as the one before it in its
+// column shares that one's object: plot files hold long constant stretches
+// and zeros, and a shared object is neither created nor kept in memory. NaN
+// never shares: Python compares by identity first, so a shared NaN would
+// equal itself in count(), `in` and list equality, where one object per
+// value does not.
 PyObject* columns_into_list(Columns& columns) {
     PyObject* outer = PyList_New(static_cast<Py_ssize_t>(columns.size()));
     if (outer == nullptr) {
@@ -37,7 +40,7 @@ PyObject* columns_into_list(Columns& columns) {
         std::uint32_t previous_bits = 0;
         for (std::size_t i = 0; i < column.size(); ++i) {
             const auto bits = std::bit_cast<std::uint32_t>(column[i]);
-            if (previous != nullptr && bits == previous_bits) {
+            if (previous != nullptr && bits == previous_bits && !std::isnan(column[i])) {
                 Py_INCREF(previous);
             } else {
                 previous = PyFloat_FromDouble(static_cast<double>(column[i]));
@@ -54,6 +57,12 @@ PyObject* columns_into_list(Columns& columns) {
     }
     return outer;
 }
+
+// Runs Python's signal handlers when a signal interrupts a blocked open or
+// read, as the interpreter's own file functions do (PEP 475): Ctrl-C ends a
+// read from a FIFO without a writer; a handler that does not raise lets the
+// read go on. The lock is held throughout, so the handlers may run here.
+bool python_signal_raised(void* /*context*/) { return PyErr_CheckSignals() < 0; }
 
 }  // namespace
 
@@ -74,11 +83,13 @@ PyObject* rust_read_dunvel_entry(PyObject* /*self*/, PyObject* const* args, Py_s
     // Running out of our own memory must not take the user's interpreter
     // down: everything the call holds is released on the way out here.
     try {
-        Columns columns = read_plot_file(path, n_digits);
+        Columns columns = read_plot_file(path, n_digits, {python_signal_raised, nullptr});
         return columns_into_list(columns);
     } catch (const ReaderFailure& failure) {
         raise_failure(failure.message, failure.position, failure.frames);
         return nullptr;
+    } catch (const ReadInterrupted&) {
+        return nullptr;  // the handler's exception is set; it is not ours to report
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

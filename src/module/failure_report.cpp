@@ -122,7 +122,7 @@ void write_report(std::string_view message, const SourcePosition& position, cons
     const BacktraceMode mode = read_backtrace_mode();
     const std::lock_guard guard(report_lock);
     const auto head_length = static_cast<std::size_t>(head_size);
-    if (head_size > 0 && head_length + message.size() + 1 < sizeof head) {
+    if (head_size > 0 && head_length + message.size() + 1 <= sizeof head) {
         std::memcpy(head + head_length, message.data(), message.size());
         head[head_length + message.size()] = '\n';
         write_all({head, head_length + message.size() + 1});

@@ -9,12 +9,13 @@
 
 namespace olvane {
 
-IoError open_read_only(std::string_view path, int& fd) {
+IoError open_read_only(std::string_view path, int& fd, const InterruptCheck& on_interrupt) {
     if (path.find('\0') != std::string_view::npos) return {IoError::Kind::invalid_name, 0};
     for (;;) {
         fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) return {};
         if (errno != EINTR) return {IoError::Kind::os, errno};
+        if (on_interrupt.should_stop()) throw ReadInterrupted{};
     }
 }
 
@@ -22,7 +23,8 @@ LineSource::Descriptor::~Descriptor() {
     if (value >= 0) ::close(value);
 }
 
-LineSource::LineSource(int fd) : fd_{fd}, buffer_(new char[buffer_size + buffer_padding]()) {}
+LineSource::LineSource(int fd, const InterruptCheck& on_interrupt)
+    : fd_{fd}, on_interrupt_{on_interrupt}, buffer_(new char[buffer_size + buffer_padding]()) {}
 
 std::uint64_t LineSource::size_hint() const noexcept {
     struct stat status;
@@ -43,6 +45,7 @@ bool LineSource::refill() {
             error_ = {IoError::Kind::os, errno};
             return false;
         }
+        if (on_interrupt_.should_stop()) throw ReadInterrupted{};
     }
 }
 

@@ -2,7 +2,8 @@
 // buffer. Each line is checked to be well-formed UTF-8 and handed out without
 // its LF or CR LF terminator, as a view that stays valid until the next read.
 // A LineSource owns its file descriptor and buffer and releases both when it
-// goes away; reads and opens interrupted by signals are repeated.
+// goes away; reads and opens interrupted by signals are repeated unless the
+// caller's InterruptCheck says stop (then ReadInterrupted is thrown).
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include <string_view>
 
 #include "reader/failure.hpp"
+#include "reader/interrupt.hpp"
 #include "reader/utf8.hpp"
 
 #if defined(__SSE2__)
@@ -25,7 +27,7 @@ namespace olvane {
 // Opens a file for reading only. The path's bytes must be followed by a NUL
 // in memory (its size excludes it); a NUL inside the path is refused as
 // invalid_name without asking the system.
-IoError open_read_only(std::string_view path, int& fd);
+IoError open_read_only(std::string_view path, int& fd, const InterruptCheck& on_interrupt = {});
 
 class LineSource {
 public:
@@ -36,7 +38,7 @@ public:
     enum class Status : unsigned char { line, end_of_file, error };
 
     // Takes ownership of an open descriptor.
-    explicit LineSource(int fd);
+    explicit LineSource(int fd, const InterruptCheck& on_interrupt = {});
 
     LineSource(const LineSource&) = delete;
     LineSource& operator=(const LineSource&) = delete;
@@ -65,6 +67,7 @@ private:
     bool refill();
 
     Descriptor fd_;
+    InterruptCheck on_interrupt_;
     std::unique_ptr<char[]> buffer_;
     std::uint64_t before_buffer_ = 0;  // file bytes that came before the current fill
     std::size_t position_ = 0;

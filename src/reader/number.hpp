@@ -11,6 +11,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <string_view>
 
 #include "reader/failure.hpp"
@@ -29,26 +31,55 @@ namespace number_detail {
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-// 10^-22 .. 10^22, each correctly rounded (exact from 10^0 up).
+// 10^-64 .. 10^38, each correctly rounded (exact from 10^0 to 10^22): every
+// power that can scale a significand of at most 2^53 into the normal
+// binary32 range.
+inline constexpr int min_scale = -64;
+inline constexpr int max_scale = 38;
 inline constexpr double scales[] = {
-    1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11,
-    1e-10, 1e-9,  1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,
-    1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,
-    1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22};
+    1e-64, 1e-63, 1e-62, 1e-61, 1e-60, 1e-59, 1e-58, 1e-57, 1e-56, 1e-55, 1e-54, 1e-53, 1e-52,
+    1e-51, 1e-50, 1e-49, 1e-48, 1e-47, 1e-46, 1e-45, 1e-44, 1e-43, 1e-42, 1e-41, 1e-40, 1e-39,
+    1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32, 1e-31, 1e-30, 1e-29, 1e-28, 1e-27, 1e-26,
+    1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13,
+    1e-12, 1e-11, 1e-10, 1e-9,  1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,
+    1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,
+    1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24,  1e25,  1e26,
+    1e27,  1e28,  1e29,  1e30,  1e31,  1e32,  1e33,  1e34,  1e35,  1e36,  1e37,  1e38};
+static_assert(std::size(scales) == max_scale - min_scale + 1);
+
+inline constexpr double scale(std::int64_t exponent) { return scales[exponent - min_scale]; }
 
 inline constexpr float float_scales[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                          1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
 // The 29 bits of a double below binary32 precision, and their value at a
-// binary32 rounding midpoint. Non-zero results here lie in
-// [1e-22, 2^53 * 1e22], well inside the normal binary32 range, where these
-// are always the bits.
+// binary32 rounding midpoint. They are those bits wherever the float is
+// normal: the fast path leaves smaller results to the exact route.
 inline constexpr std::uint64_t below_float = (std::uint64_t{1} << 29) - 1;
 inline constexpr std::int64_t midpoint = std::int64_t{1} << 28;
+inline constexpr double smallest_normal_float = 0x1p-126;
+inline constexpr double largest_float_binade_end = 0x1p128;
 
 inline std::int64_t distance_to_midpoint(double value) {
     const auto low = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(value) & below_float);
     return low > midpoint ? low - midpoint : midpoint - low;
+}
+
+// An estimate outside the normal binary32 range, within 2 double units of the
+// exact value: zero below half the smallest subnormal, infinity at or past
+// 2^128 (both far beyond 2 units from their rounding thresholds, 2^-150 and
+// 2^128 - 2^103). Subnormal results go the exact way, which is also immune to
+// a flush-to-zero mode that a library may have set for the process.
+inline bool settle_out_of_range(double estimate, float& out) {
+    if (estimate < 0x1p-151) {
+        out = 0.0f;
+        return true;
+    }
+    if (estimate >= largest_float_binade_end) {
+        out = std::numeric_limits<float>::infinity();
+        return true;
+    }
+    return false;
 }
 
 // Correctly rounded binary32 of significand * 10^exponent, or false when this
@@ -56,14 +87,17 @@ inline std::int64_t distance_to_midpoint(double value) {
 //
 // The estimate significand * RN(10^exponent) is off the exact value by at
 // most 2 units in the last place of the double (one rounding in the table,
-// one in the product). Rounding to binary32 only changes its mind at
-// midpoints, so whenever no midpoint lies within 4 units of the estimate,
-// the estimate's float is the exact value's float. Near a midpoint the exact
-// route follows: the significand and 10^k (k <= 22) are exact doubles, so one
-// multiplication or division by 10^k is correctly rounded to 53 bits; that
-// never crosses a binary32 midpoint (both neighbours of a midpoint are
-// doubles), so its float is right unless it landed on a midpoint, which is
-// left to the general path.
+// one in the product), for any exponent of the table. Rounding to binary32
+// only changes its mind at midpoints, so whenever no midpoint lies within 4
+// units of the estimate, the estimate's float is the exact value's float;
+// that holds up to overflow, whose threshold is a midpoint like any other.
+// Near a midpoint, and for |exponent| <= 22, the exact route follows: the
+// significand and 10^k are exact doubles, so one multiplication or division
+// by 10^k is correctly rounded to 53 bits; that never crosses a binary32
+// midpoint (both neighbours of a midpoint are doubles), so its float is
+// right unless it landed on a midpoint, which is left to the general path,
+// as are subnormal and underflowing results (a float has fewer bits there)
+// and results beyond the binary32 range (settle_out_of_range).
 inline bool try_fast_path(std::uint64_t significand, std::int64_t exponent, float& out) {
     // Clinger's path: both operands exact binary32 values (5^10 < 2^24), so
     // the one binary32 operation is the correctly rounded result itself.
@@ -72,15 +106,21 @@ inline bool try_fast_path(std::uint64_t significand, std::int64_t exponent, floa
         out = exponent >= 0 ? m * float_scales[exponent] : m / float_scales[-exponent];
         return true;
     }
-    if (significand > (std::uint64_t{1} << 53) || static_cast<std::uint64_t>(exponent + 22) > 44)
-        return false;
+    if (significand > (std::uint64_t{1} << 53) || exponent < min_scale || exponent > max_scale) return false;
+    if (significand == 0) {
+        out = 0.0f;
+        return true;
+    }
     const double m = static_cast<double>(static_cast<std::int64_t>(significand));
-    const double estimate = m * scales[exponent + 22];
+    const double estimate = m * scale(exponent);
+    if (estimate < smallest_normal_float || estimate >= largest_float_binade_end) [[unlikely]]
+        return settle_out_of_range(estimate, out);
     if (distance_to_midpoint(estimate) > 4) [[likely]] {
         out = static_cast<float>(estimate);
         return true;
     }
-    const double value = exponent >= 0 ? estimate : m / scales[22 - exponent];
+    if (exponent < -22 || exponent > 22) return false;
+    const double value = exponent >= 0 ? estimate : m / scale(-exponent);
     if (distance_to_midpoint(value) == 0) return false;
     out = static_cast<float>(value);
     return true;

@@ -138,11 +138,11 @@ void read_blocks(LineSource& source, Columns& columns, std::uint32_t n_digits) {
 
 }  // namespace
 
-Columns read_plot_file(std::string_view path, std::uint32_t n_digits) {
+Columns read_plot_file(std::string_view path, std::uint32_t n_digits, const InterruptCheck& on_interrupt) {
     int fd = -1;
-    if (const IoError error = open_read_only(path, fd))
+    if (const IoError error = open_read_only(path, fd, on_interrupt))
         throw ReaderFailure(with_description("Plot file not found!", describe(error)));
-    LineSource source(fd);
+    LineSource source(fd, on_interrupt);
 
     const std::uint32_t count = read_parameter_count(source);
     skip_parameter_names(source, count);

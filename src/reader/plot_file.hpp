@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "reader/interrupt.hpp"
+
 namespace olvane {
 
 using Column = std::vector<float>;
@@ -17,7 +19,9 @@ using Columns = std::vector<Column>;
 
 // The path's bytes must be followed by a NUL in memory (as Python's cached
 // UTF-8 form of a str is), so that it reaches the system without a copy.
-// Throws ReaderFailure, or std::bad_alloc when memory runs out.
-Columns read_plot_file(std::string_view path, std::uint32_t n_digits);
+// Throws ReaderFailure, std::bad_alloc when memory runs out, or
+// ReadInterrupted when on_interrupt says stop after a signal.
+Columns read_plot_file(std::string_view path, std::uint32_t n_digits,
+                       const InterruptCheck& on_interrupt = {});
 
 }  // namespace olvane

@@ -1,0 +1,23 @@
+// What the reader does when a signal interrupts a blocking open or read (a
+// FIFO without a writer, a pipe, a stuck device): it asks its caller whether
+// to give up, and repeats the call when not. The caller decides by its own
+// means (Python's signal handlers, say) and the reader knows nothing of them.
+// Giving up throws ReadInterrupted, which is not a failure of the file.
+#pragma once
+
+namespace olvane {
+
+struct InterruptCheck {
+    // True stops the read; it may run arbitrary code of the caller's, on the
+    // reader's thread. Null never stops, as a plain retry loop would not.
+    bool (*stop)(void* context) = nullptr;
+    void* context = nullptr;
+
+    bool should_stop() const { return stop != nullptr && stop(context); }
+};
+
+// The caller's check said stop. Whatever made it stop (an exception it set)
+// is the caller's to report; the reader has released everything by then.
+struct ReadInterrupted {};
+
+}  // namespace olvane
