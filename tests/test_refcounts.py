@@ -142,3 +142,50 @@ def test_all_holds_one_reference_after_import():
     # The module's dictionary holds __all__, and getrefcount's argument.
     proc = run_python("import sys, olvane; print(sys.getrefcount(olvane.__all__), olvane.__all__)")
     assert (proc.returncode, proc.stderr, proc.stdout) == (0, b"", b"2 ['rust_read_dunvel']\n")
+
+
+NO_MEMORY = """
+import gc, json, os, sys, olvane
+try:
+    import _testcapi
+except ImportError:
+    print("[]")
+    sys.exit(0)
+path = sys.argv[1]
+os.dup2(os.open(os.devnull, os.O_WRONLY), 2)  # reports and unraisable errors
+
+def call():
+    try:
+        return olvane.rust_read_dunvel(path, 12)
+    except BaseException as error:
+        return f"{type(error).__name__}: {error.args[0] if error.args else ''}"
+
+expected = call()
+outcomes, grown = set(), []
+for measured in (False, True):  # the first pass fills whatever caches a failure path has
+    for n in range(1, 150):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        _testcapi.set_nomemory(n, n + 1)  # the n-th allocation from here fails, and only that one
+        got = call()
+        _testcapi.remove_mem_hooks()
+        outcomes.add("result" if got == expected else got)
+        del got
+        gc.collect()
+        if measured and sys.getallocatedblocks() - before > 8:
+            grown.append(n)
+print(json.dumps([sorted(outcomes), grown]))
+"""
+
+
+def test_each_allocation_failure_of_the_result_releases_it(write_file):
+    # Every allocation that building the result makes fails in turn: the
+    # call ends as a panic (or, where the failing allocation was not the
+    # result's, as usual), and the lists and floats made so far go with it.
+    path = write_file(plot_text([f"p{j}" for j in range(12)], [[j * 100 + i + 0.5 for j in range(12)] for i in range(4)]))
+    proc = run_python(NO_MEMORY, path)
+    assert proc.returncode == 0, proc.stderr
+    if proc.stdout == b"[]\n":
+        pytest.skip("needs _testcapi")
+    outcomes, grown = json.loads(proc.stdout)
+    assert "PanicException: PyObject pointer is null" in outcomes and grown == []

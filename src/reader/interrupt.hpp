@@ -9,7 +9,7 @@ namespace olvane {
 
 struct InterruptCheck {
     // True stops the read; it may run arbitrary code of the caller's, on the
-    // reader's thread. Null never stops, as a plain retry loop would not.
+X
     bool (*stop)(void* context) = nullptr;
     void* context = nullptr;
 
