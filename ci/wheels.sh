@@ -186,10 +186,16 @@ for version in "${pythons[@]}"; do
         wheel=("$raw"/*.whl)
         # The building interpreter's suffix names x86_64 glibc; the target's
         # interpreter only imports extensions named for its own platform.
+        # zig links musl by the name "libc.so", which musl's loader takes for
+        # itself; musl as Alpine ships it (and musllinux means) is named
+        # libc.musl-<arch>.so.1, the one name auditwheel accepts.
         target_suffix="${host_suffix/x86_64-linux-gnu/$triple}"
         if [[ "$target_suffix" != "$host_suffix" ]]; then
             "$tools/wheel" unpack --dest "$work/unpack" "${wheel[0]}" >/dev/null
             while IFS= read -r -d '' library; do
+                if [[ "$target" == *musllinux ]]; then
+                    "$tools/patchelf" --replace-needed libc.so "libc.musl-$cpu_family.so.1" "$library"
+                fi
                 mv "$library" "${library%"$host_suffix"}$target_suffix"
             done < <(find "$work"/unpack/* -name "*$host_suffix" -print0)
             rm "${wheel[0]}"
@@ -197,7 +203,10 @@ for version in "${pythons[@]}"; do
             rm -rf "$work/unpack"
             wheel=("$raw"/*.whl)
         fi
-        PATH="$tools:$PATH" "$tools/auditwheel" repair --plat "$plat" --only-plat \
+        # auditwheel names only this machine's tags (x86_64, glibc) as choices;
+        # "auto" reads the machine and the C library from the wheel itself,
+        # and check_tag holds it to the tag wanted.
+        PATH="$tools:$PATH" "$tools/auditwheel" repair --plat auto --only-plat \
             --wheel-dir "$work/repaired/$version-$target" "${wheel[0]}"
         repaired=("$work/repaired/$version-$target"/*.whl)
         repaired="${repaired[0]}"
@@ -262,7 +271,7 @@ if ((run_tests)) && [[ " ${targets[*]} " == *musllinux* ]]; then
             "$root"/src/reader/{number,text,failure,utf8}.cpp -o "$work/fast_path_sweep-$target"
         "$compiler" -std=c++20 -O2 -static -I"$root/src" "$root/tests/native/dump_columns.cpp" \
             "${reader_sources[@]}" -o "$work/dump_columns-$target"
-        file -b "$work/dump_columns-$target" | cut -d, -f1-2 | sed 's/^/   /'
+        file -b "$work/dump_columns-$target" | tr ',' '\n' | grep -E 'ELF|statically' | paste -sd, | sed 's/^/   /'
         "$work/fast_path_sweep-$target" 2000000 "${sweep_files[@]}" | sed 's/^/   /'
         "$work/dump_columns-$target" "${dump_files[@]}" >"$work/columns-$target.txt"
         if ! cmp "$work/columns-system.txt" "$work/columns-$target.txt"; then

@@ -52,7 +52,7 @@ grep -q '^flags:.*F' /proc/sys/fs/binfmt_misc/qemu-aarch64 || {
     exit 1
 }
 
-if [[ ! -x "$chroot_dir/usr/bin/python3" ]]; then
+if [[ ! -x "$chroot_dir/usr/bin/apt-get" ]]; then
     echo "== arm64 Debian bookworm in $chroot_dir"
     rm -rf "$chroot_dir"
     debootstrap --arch=arm64 --variant=minbase bookworm "$chroot_dir" "$mirror"
@@ -69,17 +69,18 @@ for mount_point in proc dev tmp; do
 done
 cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf"
 
-if ! in_chroot python3 -c 'import pytest, hypothesis, numpy, venv, ensurepip' 2>/dev/null; then
+if ! in_chroot sh -c 'command -v python3 && python3 -c "import pytest, hypothesis, numpy, venv, ensurepip"' >/dev/null 2>&1; then
     echo "== Debian's pytest, Hypothesis and NumPy in the chroot"
     in_chroot apt-get update -qq
     in_chroot env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        python3-pytest python3-hypothesis python3-numpy python3-venv >/dev/null
+        python3 python3-pytest python3-hypothesis python3-numpy python3-venv >/dev/null
 fi
 
 echo "== $(basename "$wheel") in a fresh environment of $(in_chroot python3 --version), $(in_chroot uname -m)"
 mkdir -p "$chroot_dir/tmp/olvane"
 cp "$wheel" "$chroot_dir/tmp/olvane/"
-cp -r "$root/tests" "$chroot_dir/tmp/olvane/tests"
+# The failure reports name files under src/, which the tests look for.
+cp -r "$root/tests" "$root/src" "$chroot_dir/tmp/olvane/"
 in_chroot python3 -m venv --system-site-packages /tmp/olvane/venv
 # pip decides from the running interpreter whether the wheel's tag fits.
 in_chroot /tmp/olvane/venv/bin/python -m pip install --quiet --no-index --no-deps \
@@ -90,4 +91,9 @@ assert olvane.__file__.startswith(sys.prefix), olvane.__file__
 print(platform.machine(), olvane.__file__)'
 paths=()
 for name in "${core_tests[@]}"; do paths+=("tests/$name.py"); done
+# qemu's user mode ignores RLIMIT_AS (it would bound qemu itself), so the two
+# tests that run the reader out of address space cannot run here.
+for name in test_memory_exhaustion_raises_memory_error test_python_objects_running_out_is_a_panic; do
+    paths+=("--deselect=tests/test_resources.py::$name")
+done
 in_chroot sh -c "cd /tmp/olvane && exec venv/bin/python -m pytest -q -p no:cacheprovider ${paths[*]}"
