@@ -64,7 +64,9 @@ describe_target() {
 # The newest pyenv interpreter of a version, e.g. 3.11 -> .../versions/3.11.7/bin/python3.
 find_python() {
     local match
-    match="$(ls -d "$(pyenv root)/versions/$1".* 2>/dev/null | grep -E "/$1\.[0-9]+$" | sort -V | tail -n 1)"
+    local versions
+    versions="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")/versions"
+    match="$(ls -d "$versions/$1".* 2>/dev/null | grep -E "/$1\.[0-9]+$" | sort -V | tail -n 1)"
     if [[ -z "$match" ]]; then
         echo "wheels.sh: no pyenv interpreter for Python $1 (pyenv versions)" >&2
         return 1
@@ -283,7 +285,7 @@ if ((run_tests)) && [[ " ${targets[*]} " == *musllinux* ]]; then
             "$root"/src/reader/{number,text,failure,utf8}.cpp -o "$work/fast_path_sweep-$target"
         "$compiler" -std=c++20 -O2 -static -I"$root/src" "$root/tests/native/dump_columns.cpp" \
             "${reader_sources[@]}" -o "$work/dump_columns-$target"
-        file -b "$work/dump_columns-$target" | tr ',' '\n' | grep -E 'ELF|statically' | paste -sd, | sed 's/^/   /'
+        file -b "$work/dump_columns-$target" | tr ',' '\n' | grep -E 'ELF|x86-64|aarch64|statically' | paste -sd, | sed 's/^/   /'
         "$work/fast_path_sweep-$target" 2000000 "${sweep_files[@]}" | sed 's/^/   /'
         "$work/dump_columns-$target" "${dump_files[@]}" >"$work/columns-$target.txt"
         if ! cmp "$work/columns-system.txt" "$work/columns-$target.txt"; then
