@@ -5,7 +5,11 @@
 # targets glibc 2.17 or musl from this machine and links its own libc++ in,
 # so a wheel needs no C++ runtime of the user's. Each wheel then passes
 # auditwheel (its tag confirmed, nothing to graft) and a look at its
-# extensions (only PyInit_ exported, no libpython needed).
+# extensions (only PyInit_ exported, no libpython needed, no x86_64
+# instruction beyond the baseline). The interpreter's headers are this
+# machine's for every target: the C API is laid out alike on every 64-bit
+# little-endian Linux, and pyconfig.h differs there only in what the
+# interpreter itself was built with.
 #
 #   bash ci/wheels.sh [--only TARGET]... [--python X.Y]... [--out DIR] [--test]
 #
@@ -13,7 +17,8 @@
 # aarch64-musllinux (default: all four); --python picks interpreters (default:
 # 3.9 to 3.13); --out is where the wheels go (default: wheelhouse/); --test
 # installs each x86_64 manylinux wheel into a fresh environment of its
-# interpreter and runs the core tests there. A plain `pip install .` is not
+# interpreter and runs the core tests there, and runs the reader built for
+# musl against the system build's. A plain `pip install .` is not
 # touched by any of this: the cross files live in a temporary folder.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -37,7 +42,7 @@ while (($#)); do
         --python) pythons+=("$2"); shift 2 ;;
         --out) out="$2"; shift 2 ;;
         --test) run_tests=1; shift ;;
-        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "wheels.sh: unknown argument '$1' (see --help)" >&2; exit 2 ;;
     esac
 done
