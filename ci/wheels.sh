@@ -180,14 +180,20 @@ if tag != plat or grafts:
     echo "   auditwheel: $plat, nothing to graft"
 }
 
+mapfile -t build_requirements < <("$tools/python" -c '
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    print(*tomllib.load(f)["build-system"]["requires"], sep="\n")' "$root/pyproject.toml")
+
 built=()
 for version in "${pythons[@]}"; do
     interpreter="$(find_python "$version")"
     echo "== Python $version: build environment ($interpreter)"
     env="$work/build-env-$version"
     "$interpreter" -m venv "$env"
-    # The build requirements of pyproject.toml, installed once per interpreter.
-    "$env/bin/python" -m pip install --quiet "meson-python>=0.15" "meson>=1.1" ninja
+    # pyproject.toml's build requirements, installed once per interpreter
+    # (ninja too, which meson-python fetches only where none is installed).
+    "$env/bin/python" -m pip install --quiet "${build_requirements[@]}" ninja
     host_suffix="$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
     for target in "${targets[@]}"; do
         read -r zig_target cpu_family plat triple < <(describe_target "$target")
