@@ -4,10 +4,10 @@
 // own. Every function returns false with a Python exception set on failure.
 #pragma once
 
+#include "module/python.hpp"
+
 #include <cstdint>
 #include <string_view>
-
-#include "module/python.hpp"
 
 namespace olvane {
 

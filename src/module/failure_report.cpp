@@ -1,3 +1,4 @@
+#include "module/python.hpp"
 #include "module/failure_report.hpp"
 
 #include <cxxabi.h>

@@ -2,12 +2,13 @@
 // whose one exec slot creates the function rust_read_dunvel, appends its
 // name to __all__ and stores it. No module state; PyInit_olvane is the only
 // symbol the library exports and does nothing but hand out the definition.
+#include "module/python.hpp"
+
 #include <new>
 
 #include "module/arguments.hpp"
 #include "module/call.hpp"
 #include "module/failure_report.hpp"
-#include "module/python.hpp"
 
 namespace olvane {
 

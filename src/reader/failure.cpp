@@ -1,6 +1,10 @@
 #include "reader/failure.hpp"
 
+#if __has_include(<execinfo.h>)
 #include <execinfo.h>
+#else
+#include <unwind.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -16,6 +20,35 @@ extern "C" int __xpg_strerror_r(int errnum, char* buf, std::size_t buflen);
 namespace olvane {
 
 namespace {
+
+#if !__has_include(<execinfo.h>)
+// musl has no execinfo.h; the unwinder that C++ exceptions use walks the
+// stack just as well. Its first frame is backtrace's own, which glibc's
+// leaves out: skipped, so that traces start alike on both.
+struct UnwindTrace {
+    void** pcs;
+    int capacity;
+    int count;
+    int skip;
+};
+
+_Unwind_Reason_Code record_frame(_Unwind_Context* context, void* argument) {
+    auto& trace = *static_cast<UnwindTrace*>(argument);
+    if (trace.skip > 0) {
+        --trace.skip;
+        return _URC_NO_REASON;
+    }
+    if (trace.count == trace.capacity) return _URC_END_OF_STACK;
+    trace.pcs[trace.count++] = reinterpret_cast<void*>(_Unwind_GetIP(context));
+    return _URC_NO_REASON;
+}
+
+[[gnu::noinline]] int backtrace(void** pcs, int capacity) noexcept {
+    UnwindTrace trace{pcs, capacity, 0, 1};
+    _Unwind_Backtrace(record_frame, &trace);
+    return trace.count;
+}
+#endif
 
 struct CodeRange {
     char32_t lo, hi;
