@@ -178,10 +178,11 @@ void dispatch_width(LineSource& source, Sink& sink, std::uint32_t count, std::ui
     }
 }
 
-// The header, then the blocks.
-template <class Sink>
-void read_plot(std::string_view path, std::uint32_t n_digits, Sink& sink,
-               std::size_t buffer_size = LineSource::default_buffer_size) {
+// The header, then the rest of the file by read_body(source, sink, count):
+// opening, the count, the names and the count's limit are the same for every
+// result.
+template <class Sink, class ReadBody>
+void read_plot(std::string_view path, Sink& sink, std::size_t buffer_size, ReadBody read_body) {
     int fd = -1;
     if (const IoError error = open_read_only(path, fd)) fail_open(error);
     LineSource source(fd, buffer_size);
@@ -194,7 +195,7 @@ void read_plot(std::string_view path, std::uint32_t n_digits, Sink& sink,
         throw failure;
     }
     sink.start(count);
-    dispatch_width(source, sink, count, n_digits, source.consumed());
+    read_body(source, sink, count);
 }
 
 }  // namespace olvane::driver

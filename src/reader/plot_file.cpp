@@ -57,7 +57,10 @@ private:
 
 Columns read_plot_file(std::string_view path, std::uint32_t n_digits) {
     ColumnsSink sink;
-    driver::read_plot(path, n_digits, sink);
+    driver::read_plot(path, sink, LineSource::default_buffer_size,
+                      [n_digits](LineSource& source, ColumnsSink& columns, std::uint32_t count) {
+                          driver::dispatch_width(source, columns, count, n_digits, source.consumed());
+                      });
     return sink.take();
 }
 
