@@ -95,7 +95,45 @@ std::string capped_exponent(std::string_view exponent_text) {
 
 }  // namespace
 
-bool parse_double(std::string_view text, double& out) {
+
+const char* scan_simple_double(const char* p, const char* const end, double& out) {
+    const bool negative = p < end && *p == '-';
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    std::uint64_t significand = 0;
+    const char* const integer = p;
+    p = take_digits(p, end, significand);
+    std::int64_t digits = p - integer, fraction = 0;
+    if (p < end && *p == '.') {
+        const char* const fraction_begin = ++p;
+        p = take_digits(p, end, significand);
+        fraction = p - fraction_begin;
+        digits += fraction;
+    }
+    if (digits == 0 || digits > 19) return nullptr;
+    std::int64_t exponent = 0;
+    if (p < end && (*p | 0x20) == 'e') {
+        ++p;
+        const bool exponent_negative = p < end && *p == '-';
+        if (p < end && (*p == '+' || *p == '-')) ++p;
+        const char* const first = p;
+        for (; p < end && is_digit(*p) && p - first < 3; ++p) exponent = exponent * 10 + (*p - '0');
+        if (p == first) return nullptr;
+        if (exponent_negative) exponent = -exponent;
+    }
+    exponent -= fraction;
+    if (significand > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
+    const double m = static_cast<double>(significand);
+    const double magnitude = exponent >= 0 ? m * number_detail::scales[22 + exponent]
+                                           : m / number_detail::scales[22 - exponent];
+    out = negative ? -magnitude : magnitude;
+    return p;
+}
+
+namespace {
+
+// The grammar's other numbers, by the binary32 parser's grammar check and
+// std::from_chars.
+bool parse_general_double(std::string_view text, double& out) {
     // The grammar is checked once, by the parser whose grammar it is.
     const ParsedValue single = parse_value_general(text);
     if (single.error != ParseError::none) return false;
@@ -123,6 +161,15 @@ bool parse_double(std::string_view text, double& out) {
     }
     out = negative ? -magnitude : magnitude;
     return true;
+}
+
+}  // namespace
+
+bool parse_double(std::string_view text, double& out) {
+    const char* const end = text.data() + text.size();
+    if (scan_simple_double(text.data(), end, out) == end) [[likely]]
+        return true;
+    return parse_general_double(text, out);
 }
 
 ParsedValue parse_value_general(std::string_view text) {

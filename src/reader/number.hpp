@@ -30,6 +30,14 @@ ParsedValue parse_value_general(std::string_view text);
 // a binary32 holds); false for a text outside the grammar.
 bool parse_double(std::string_view text, double& out);
 
+// The common case of parse_double at the front of [p, end): at most 19
+// digits and an exponent of at most three, whose significand and power of
+// ten are exact doubles (Clinger's path: one correctly rounded
+// multiplication or division). Returns the end of the number so read, or
+// null when the front of the text is not that simple; whether the number is
+// the whole token is the caller's to check.
+const char* scan_simple_double(const char* p, const char* end, double& out);
+
 namespace number_detail {
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }

@@ -12,7 +12,7 @@
 //   int announce_bad_count(std::string_view notice);  // 0, or an errno
 //   void name(std::string_view line);     // each parameter-name line
 //   void start(std::uint32_t count);      // after the header
-//   void block_start(std::string_view line);
+//   void block_start(std::string_view line, bool ascii);
 //   Targets begin_block();                // t.put(k, value) for field k of
 //   Targets targets(Targets, std::uint32_t first);  // parameter first + k
 //   void end_block();
@@ -127,7 +127,7 @@ void read_blocks(LineSource& source, Sink& sink, std::uint32_t count, std::uint3
                 case LineSource::Status::end_of_file: return;
                 case LineSource::Status::error: fail_read(source);
             }
-            sink.block_start(source.line());
+            sink.block_start(source.line(), source.line_is_ascii());
         }
         auto block_targets = sink.begin_block();
         for (std::uint32_t first = 0; first < count; first += fields_per_line) {

@@ -25,7 +25,7 @@ public:
     int announce_bad_count(std::string_view notice) { return write_stdout_line(notice); }
     void name(std::string_view) noexcept {}
     void start(std::uint32_t count) { columns_.resize(count); }
-    void block_start(std::string_view) noexcept {}
+    void block_start(std::string_view, bool) noexcept {}
     Targets begin_block() noexcept { return {columns_.data()}; }
     Targets targets(Targets block, std::uint32_t first) noexcept { return {block.columns + first}; }
     void end_block() noexcept {}

@@ -1,5 +1,6 @@
 #include "reader/plot_rows.hpp"
 
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -30,7 +31,18 @@ public:
         plot_.names.emplace_back(tokens.empty() ? std::string_view() : tokens.back());
     }
     void start(std::uint32_t count) { plot_.count = count; }
-    void block_start(std::string_view line) { plot_.times.push_back(parse_time(line)); }
+    // Block-start lines of a file share their layout: where the bytes before
+    // the last time's token are the same, every token among them is one that
+    // was turned away, and the search starts at that token.
+    void block_start(std::string_view line, bool ascii) {
+        std::size_t from = 0;
+        if (ascii && !time_prefix_.empty() && line.size() > time_prefix_.size() &&
+            std::memcmp(line.data(), time_prefix_.data(), time_prefix_.size()) == 0)
+            from = time_prefix_.size();
+        std::size_t at = from;
+        plot_.times.push_back(parse_time(line, ascii, at));
+        if (at != from && ascii) time_prefix_.assign(line.substr(0, at));
+    }
     Targets begin_block() { return {plot_.values.extend(plot_.count)}; }
     Targets targets(Targets block, std::uint32_t first) noexcept { return {block.row + first}; }
     void end_block() noexcept { plot_.values.commit(plot_.count); }
@@ -57,6 +69,7 @@ private:
     PlotRows plot_;
     std::uint64_t lines_ = 0;
     std::string notice_;
+    std::string time_prefix_;
 };
 
 std::size_t trimmed_end_length(std::string_view line) {
@@ -77,7 +90,7 @@ void read_detecting_width(LineSource& source, RowsSink& sink, std::uint32_t coun
         case LineSource::Status::end_of_file: return;
         case LineSource::Status::error: driver::fail_read(source);
     }
-    sink.block_start(source.line());
+    sink.block_start(source.line(), source.line_is_ascii());
     sink.count_line();
     switch (source.read_next_line()) {
         case LineSource::Status::line: break;
@@ -99,17 +112,52 @@ void read_detecting_width(LineSource& source, RowsSink& sink, std::uint32_t coun
 
 }  // namespace
 
-double parse_time(std::string_view line) {
-    const char* p = line.data();
+namespace {
+
+bool is_ascii_space(char c) noexcept {
+    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
+}
+
+// Whether a token may be a number of the grammar: it must start with a
+// digit, a point, a sign or the first letter of "inf" or "nan". Most tokens
+// of a block-start line are words and signs of equality, which this turns
+// away without a parse.
+bool may_be_number(char first) noexcept {
+    switch (first | 0x20) {
+        case 'i':
+        case 'n': return true;
+        default: return (first >= '0' && first <= '9') || first == '.' || first == '+' || first == '-';
+    }
+}
+
+}  // namespace
+
+double parse_time(std::string_view line, bool ascii, std::size_t& at) {
+    const char* p = line.data() + at;
     const char* const end = p + line.size();
-    // Whether the character at p is whitespace, and its length; block-start
-    // lines are ASCII, which needs no decoding.
-    const auto space_at = [end](const char* at, std::size_t& length) {
-        const auto byte = static_cast<unsigned char>(*at);
-        if (byte < 0x80) {
-            length = 1;
-            return byte == ' ' || (byte >= '\t' && byte <= '\r');
+    double value;
+    if (ascii) [[likely]] {
+        while (p < end) {
+            while (p < end && is_ascii_space(*p)) ++p;
+            const char* const start = p;
+            if (p < end && may_be_number(*p)) {
+                const char* const stop = scan_simple_double(p, end, value);
+                if (stop != nullptr && (stop == end || is_ascii_space(*stop))) {
+                    at = static_cast<std::size_t>(start - line.data());
+                    return value;
+                }
+            }
+            while (p < end && !is_ascii_space(*p)) ++p;
+            if (start < p && may_be_number(*start) &&
+                parse_double({start, static_cast<std::size_t>(p - start)}, value)) {
+                at = static_cast<std::size_t>(start - line.data());
+                return value;
+            }
         }
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    // Whether the character at p is whitespace, and its length.
+    const auto space_at = [end](const char* at, std::size_t& length) {
         const Decoded d = decode_utf8({at, static_cast<std::size_t>(end - at)});
         length = d.length;
         return is_whitespace(d.code_point);
@@ -122,8 +170,10 @@ double parse_time(std::string_view line) {
         }
         const char* const start = p;
         while (p < end && !space_at(p, length)) p += length;
-        double value;
-        if (parse_double({start, static_cast<std::size_t>(p - start)}, value)) return value;
+        if (parse_double({start, static_cast<std::size_t>(p - start)}, value)) {
+            at = static_cast<std::size_t>(start - line.data());
+            return value;
+        }
     }
     return std::numeric_limits<double>::quiet_NaN();
 }

@@ -29,7 +29,7 @@ struct RowsOptions {
     // Find the width from the first data line: the one of 12 and 15 that
     // its fields fill exactly, trailing whitespace aside (12 without one).
     bool detect_width = false;
-    std::size_t buffer_size = 256 * 1024;
+    std::size_t buffer_size = 64 * 1024;
 };
 
 // The path's bytes must be followed by a NUL in memory. Throws ReaderFailure
@@ -38,7 +38,9 @@ struct RowsOptions {
 PlotRows read_plot_rows(std::string_view path, const RowsOptions& options);
 
 // The first whitespace-separated token that the number grammar accepts, as
-// the nearest double; NaN when none does.
-double parse_time(std::string_view block_start_line);
+// the nearest double; NaN when none does. ascii: the line is all ASCII. The
+// search starts at byte at, which must start the line or follow whitespace;
+// at becomes where the token starts (unchanged when there is none).
+double parse_time(std::string_view block_start_line, bool ascii, std::size_t& at);
 
 }  // namespace olvane
