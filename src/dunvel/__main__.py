@@ -82,16 +82,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error(f"--width must be positive, not {args.width}")
 
     status = 0
-    for index, path in enumerate(args.files):
+    shown = 0
+    for path in args.files:
         try:
             plot = dunvel.read(path, args.width)
         except (OSError, ValueError) as error:
             print(f"dunvel: {error}", file=sys.stderr)
             status = 1
             continue
-        if index:
+        if shown:
             print()
         summary(plot, sys.stdout)
+        shown += 1
         if args.csv is not None:
             with open(args.csv, "w", encoding="utf-8", newline="") as out:
                 write_csv(plot, out)
