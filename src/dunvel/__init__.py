@@ -23,7 +23,8 @@ import numpy.typing as npt
 from dunvel import _native
 
 if TYPE_CHECKING:
-    import pandas
+    # pandas is optional, and typed only with pandas-stubs.
+    import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 __all__ = ["Plot", "PlotFileError", "read", "read_many"]
 
@@ -122,7 +123,7 @@ class Plot:
         """The values as a DataFrame (float32 kept), one column per name,
         indexed by the times ("time"), or by the 0-based step ("step") where
         any step has no time."""
-        import pandas
+        import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
         if np.isnan(self.times).any():
             index = pandas.RangeIndex(self.n_steps, name="step")
@@ -165,8 +166,8 @@ def read(path: StrPath, width: int | None = None) -> Plot:
         if kind == "content":
             raise PlotFileError(display, line, message) from None
         raise OSError(code, os.strerror(code), filename) from None
-    time_array = np.frombuffer(times, dtype=np.float64)
-    value_array = np.frombuffer(values, dtype=np.float32).reshape(time_array.shape[0], count)
+    time_array = np.frombuffer(memoryview(times), dtype=np.float64)
+    value_array = np.frombuffer(memoryview(values), dtype=np.float32).reshape(time_array.shape[0], count)
     return Plot(display, used_width, names, time_array, value_array)
 
 
