@@ -175,3 +175,42 @@ def test_out_of_memory_is_memory_error(write_file):
         write_file(b"2\na\nb\n"),
     )
     assert (done.returncode, done.stdout, done.stderr) == (0, b"MemoryError ()\n2\n", b"")
+
+
+def test_repeated_reads_give_back_what_they_take(write_plot, write_file):
+    # Python objects (tracemalloc sees the module's too) and mapped pages
+    # (VmSize), over many reads that succeed and many that fail.
+    good = write_plot([f"p{j}" for j in range(40)], [[float(i + j) for j in range(40)] for i in range(300)])
+    bad = [write_file(content) for content, _, _, _ in CONTENT_FAILURES.values()]
+    done = run_python(
+        """
+        import gc, sys, tracemalloc, dunvel
+        good, bad = sys.argv[1], sys.argv[2:]
+
+        def vm_size():
+            with open("/proc/self/status") as status:
+                return next(int(l.split()[1]) for l in status if l.startswith("VmSize:"))
+
+        def rounds(n):
+            for _ in range(n):
+                plot = dunvel.read(good)
+                column = plot["p3"]
+                del plot, column
+                for path in bad + ["/nonexistent/plot.dat"]:
+                    try:
+                        dunvel.read(path)
+                    except (OSError, ValueError):
+                        pass
+            gc.collect()
+
+        rounds(50)
+        tracemalloc.start()
+        before, vm_before = tracemalloc.get_traced_memory()[0], vm_size()
+        rounds(400)
+        grown, vm_grown = tracemalloc.get_traced_memory()[0] - before, vm_size() - vm_before
+        print(grown < 64 * 1024, vm_grown < 4 * 1024, grown, vm_grown)
+        """,
+        good,
+        *bad,
+    )
+    assert done.stdout.split()[:2] == [b"True", b"True"], done.stdout + done.stderr
