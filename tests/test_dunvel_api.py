@@ -240,6 +240,7 @@ def test_name_held_twice_is_key_error(write_plot):
          "<dunvel.Plot 'no-times.plt': 2 parameters x 2 steps, width 12>"),
         ("2\na\nb\n", "empty.plt", "<dunvel.Plot 'empty.plt': 2 parameters x 0 steps, width 12>"),
     ],
+    ids=["times", "one-step", "no-times", "no-steps"],
 )
 def test_repr(write_file, content, name, text):
     assert repr(dunvel.read(write_file(content, name))) == text
