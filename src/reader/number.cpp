@@ -101,7 +101,14 @@ const char* scan_simple_double(const char* p, const char* const end, double& out
     if (p < end && (*p == '+' || *p == '-')) ++p;
     std::uint64_t significand = 0;
     const char* const integer = p;
-    p = take_digits(p, end, significand);
+    // Time stamps are written as Fortran's 1PE writes them, one digit before
+    // the point, which needs no run of digits taken.
+    if (end - p >= 2 && is_digit(p[0]) && p[1] == '.') {
+        significand = static_cast<unsigned>(p[0] - '0');
+        ++p;
+    } else {
+        p = take_digits(p, end, significand);
+    }
     std::int64_t digits = p - integer, fraction = 0;
     if (p < end && *p == '.') {
         const char* const fraction_begin = ++p;
