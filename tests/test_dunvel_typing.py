@@ -82,7 +82,8 @@ def python_with_dunvel(tmp_path_factory):
 
 
 def mypy(request, python, *args, cwd):
-    cache = request.config.cache.mkdir("mypy-dunvel")
+    config = request.config
+    cache = config.cache.mkdir("mypy-dunvel") if hasattr(config, "cache") else cwd / ".mypy_cache"
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     env["MYPY_CACHE_DIR"] = str(cache)
     command = [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
@@ -101,9 +102,16 @@ def test_package_itself(request, python_with_dunvel, tmp_path):
     assert (done.returncode, done.stdout) == (0, ""), done.stdout + done.stderr
 
 
-def test_native_stub_agrees_with_the_built_module(tmp_path):
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "dunvel._native"],
-                          cwd=tmp_path, capture_output=True, text=True, check=False)
+def test_native_stub_agrees_with_the_built_module(python_with_dunvel, tmp_path):
+    if python_with_dunvel != sys.executable:
+        pytest.skip("stubtest needs dunvel installed, not editable")
+    # Before 3.12 the runtime shows no __buffer__, which the stub declares.
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text("dunvel._native.Pages.__buffer__\n" if sys.version_info < (3, 12) else "")
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "dunvel._native"],
+        cwd=tmp_path, capture_output=True, text=True, check=False,
+    )
     assert done.returncode == 0, done.stdout + done.stderr
 
 
