@@ -64,6 +64,16 @@ inline std::int64_t distance_to_midpoint(double value) {
     return low > midpoint ? low - midpoint : midpoint - low;
 }
 
+// The exact route of try_fast_path near a midpoint. Out of line and cold, so
+// that no compiler computes its division on every value to spare a branch.
+[[gnu::noinline, gnu::cold]] inline bool settle_near_midpoint(double m, double estimate,
+                                                               std::int64_t exponent, float& out) {
+    const double value = exponent >= 0 ? estimate : m / scales[22 - exponent];
+    if (distance_to_midpoint(value) == 0) return false;
+    out = static_cast<float>(value);
+    return true;
+}
+
 // Correctly rounded binary32 of significand * 10^exponent, or false when this
 // path cannot be sure.
 //
@@ -93,10 +103,7 @@ inline bool try_fast_path(std::uint64_t significand, std::int64_t exponent, floa
         out = static_cast<float>(estimate);
         return true;
     }
-    const double value = exponent >= 0 ? estimate : m / scales[22 - exponent];
-    if (distance_to_midpoint(value) == 0) return false;
-    out = static_cast<float>(value);
-    return true;
+    return settle_near_midpoint(m, estimate, exponent, out);
 }
 
 // Reads a run of ASCII digits eight bytes at a time where eight are left in
