@@ -1,8 +1,10 @@
 // The reader alone, without Python: how fast read_plot_file turns a plot
 // file into columns of binary32, in MB/s of file and ns per value. Shows
 // where the time of a call goes when set beside bench/run.py's timings.
+// With a buffer size after the rounds, it reads dunvel's rows instead, through
+// a buffer of that many bytes.
 //
-//   bash bench/reader_bench.sh FILE WIDTH [ROUNDS]
+//   bash bench/reader_bench.sh FILE WIDTH [ROUNDS [ROWS_BUFFER_BYTES]]
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 
 #include "reader/failure.hpp"
 #include "reader/plot_file.hpp"
+#include "reader/plot_rows.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -22,6 +25,7 @@ int main(int argc, char** argv) {
     const std::string path = argv[1];
     const auto width = static_cast<std::uint32_t>(std::stoul(argv[2]));
     const int rounds = argc > 3 ? std::stoi(argv[3]) : 7;
+    const std::size_t rows_buffer = argc > 4 ? std::stoul(argv[4]) : 0;
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
         std::perror(path.c_str());
@@ -32,6 +36,15 @@ int main(int argc, char** argv) {
     try {
         for (int round = 0; round < rounds; ++round) {
             const auto start = std::chrono::steady_clock::now();
+            if (rows_buffer != 0) {
+                olvane::RowsOptions options;
+                options.width = width;
+                options.buffer_size = rows_buffer;
+                olvane::PlotRows rows = olvane::read_plot_rows(path, options);
+                seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+                values = rows.values.size();
+                continue;
+            }
             const olvane::Columns columns = olvane::read_plot_file(path, width);
             seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
             values = 0;

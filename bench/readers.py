@@ -32,6 +32,29 @@ def read_olvane(path: str, width: int) -> Columns:
     return olvane.rust_read_dunvel(path, width)
 
 
+class PlotColumns(list):
+    """dunvel's columns: views into the plot's one array of rows, with the
+    plot itself (values and times) kept alive beside them."""
+
+    plot: object
+
+
+def read_dunvel(path: str, width: int) -> Columns:
+    import dunvel
+
+    plot = dunvel.read(path, width)
+    columns = PlotColumns(plot.values.T)
+    columns.plot = plot
+    return columns
+
+
+def read_olvane_array(path: str, width: int) -> Columns:
+    """What a user of olvane does for an array: the lists, then np.array."""
+    import olvane
+
+    return list(np.array(olvane.rust_read_dunvel(path, width), dtype=np.float32))
+
+
 def _parameter_count(first_line: str) -> int:
     tokens = first_line.split()
     return int(tokens[-1]) if tokens else 0
@@ -307,6 +330,8 @@ def make_floor(columns: Columns) -> Callable[[str, int], Columns]:
 
 READERS: dict[str, Callable[[str, int], Columns]] = {
     "olvane": read_olvane,
+    "dunvel": read_dunvel,
+    "olvane+np.array": read_olvane_array,
     "pure-python": read_pure_python,
     "numpy": read_numpy,
     "numpy-lists": read_numpy_lists,
@@ -316,10 +341,11 @@ READERS: dict[str, Callable[[str, int], Columns]] = {
 
 
 def available(name: str) -> bool:
-    if name != "pandas-read_fwf":
+    module = {"pandas-read_fwf": "pandas", "dunvel": "dunvel"}.get(name)
+    if module is None:
         return True
     try:
-        import pandas  # noqa: F401
+        __import__(module)
     except ImportError:
         return False
     return True

@@ -57,9 +57,23 @@ def _status_kib(key: str) -> int:
     raise KeyError(key)
 
 
+def _array_root(array: readers.np.ndarray) -> readers.np.ndarray:
+    while isinstance(array.base, readers.np.ndarray):
+        array = array.base
+    return array
+
+
 def result_kib(result: object) -> float | None:
-    """What a list-of-lists result holds: its lists and its distinct float
-    objects (olvane shares one float between equal neighbours), in KiB."""
+    """What a result holds, in KiB: a dunvel plot's values and times; the
+    distinct arrays under a list of array columns; or a list of lists and
+    its distinct float objects (olvane shares one float between equal
+    neighbours)."""
+    plot = getattr(result, "plot", None)
+    if plot is not None:
+        return (plot.values.nbytes + plot.times.nbytes) / 1024
+    if isinstance(result, list) and all(isinstance(c, readers.np.ndarray) for c in result):
+        roots = {id(root): root.nbytes for root in map(_array_root, result)}
+        return sum(roots.values()) / 1024
     if not isinstance(result, list) or not all(isinstance(column, list) for column in result):
         return None
     size = sys.getsizeof(result)
@@ -77,6 +91,9 @@ def child_peak(reader: str, path: str, width: int, floor_values: str | None) -> 
     """Runs one call and prints how far the resident set rose above where it
     stood just before the call (KiB), the result still alive at the peak."""
     import olvane  # noqa: F401  (imports are baseline, not the call's cost)
+
+    if reader == "dunvel":
+        import dunvel  # noqa: F401
 
     if reader == FLOOR:
         n = int(floor_values.rsplit(":", 1)[1])
@@ -146,6 +163,27 @@ def timed(read, path: str, width: int, loops: int) -> float:
         gc.enable()
     del result
     return elapsed / loops
+
+
+def two_files_seconds(path: str, copy: str, width: int, rounds: int) -> tuple[float, float]:
+    """dunvel reading two files: the minimum seconds one after the other, and
+    on two threads at once."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    import dunvel
+
+    sequential, parallel = [], []
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        for _ in range(max(rounds, 3)):
+            gc.collect()
+            start = time.perf_counter()
+            dunvel.read(path, width)
+            dunvel.read(copy, width)
+            sequential.append(time.perf_counter() - start)
+            start = time.perf_counter()
+            list(pool.map(lambda p: dunvel.read(p, width), (path, copy)))
+            parallel.append(time.perf_counter() - start)
+    return min(sequential), min(parallel)
 
 
 def versions() -> str:
@@ -259,6 +297,15 @@ def main(argv: list[str] | None = None) -> int:
                     timed(run["read"][name], run["path"], run["width"], run["loops"][name])
                 )
 
+    pairs = {}
+    for preset, run in runs.items():
+        if "dunvel" in run["read"]:
+            progress(f"{preset}: dunvel on two files, one after the other and on two threads")
+            copy = Path(scratch.name) / f"{preset}-copy.dat"
+            copy.write_bytes(Path(run["path"]).read_bytes())
+            pairs[preset] = two_files_seconds(run["path"], str(copy), run["width"], rounds)
+            copy.unlink()
+
     peaks = {}
     if not args.no_memory:
         progress("peak memory, one fresh process per reader and preset")
@@ -306,6 +353,29 @@ def main(argv: list[str] | None = None) -> int:
         for name, problem in run["failed"].items():
             print(f"| {label} | {name} | differs from olvane: {problem} | | | | | | | |")
             label = ""
+    if any("dunvel" in run["times"] for run in runs.values()):
+        print(
+            "\n## dunvel\n\nEnd to end (`dunvel.read`, arrays out) against `olvane` followed by "
+            "`np.array(columns, dtype=np.float32)`; peak memory of a call above its result "
+            "(values and times); two files read on two threads against one after the other.\n"
+        )
+        print(
+            "| preset | dunvel MB/s | olvane+np.array / dunvel | peak - result MiB "
+            "| two threads / sequential |"
+        )
+        print("|---|---:|---:|---:|---:|")
+        for preset, run in runs.items():
+            best = {name: min(times) for name, times in run["times"].items()}
+            if "dunvel" not in best:
+                continue
+            mb_s = run["size"] / best["dunvel"] / 1e6
+            other = best.get("olvane+np.array")
+            speedup = "-" if other is None else f"{other / best['dunvel']:.2f}"
+            peak, held = peaks.get((preset, "dunvel")) or (None, None)
+            above = "-" if peak is None or held is None else f"{peak - held:.1f}"
+            pair = pairs.get(preset)
+            threads = "-" if pair is None else f"{pair[1] / pair[0]:.2f}"
+            print(f"| {preset} | {mb_s:.0f} | {speedup} | {above} | {threads} |")
     progress(f"done in {time.perf_counter() - started:.0f} s")
     scratch.cleanup()
     return 1 if any(run["failed"] for run in runs.values()) else 0

@@ -56,10 +56,19 @@ export OLVANE_UBSAN_REPORTS="$logs/ubsan"  # see ci/sanitizer_site/sitecustomize
 export LSAN_OPTIONS="suppressions=$root/ci/lsan.supp:print_suppressions=0"
 export PYTHONMALLOC=malloc
 export OLVANE_SANITIZED=1
-export PYTHONPATH="$build:$root/ci/sanitizer_site${PYTHONPATH:+:$PYTHONPATH}"
+# dunvel as a package: its Python files beside the sanitized native module.
+mkdir -p "$work/site/dunvel"
+cp "$root"/src/dunvel/*.py "$root"/src/dunvel/*.pyi "$root"/src/dunvel/py.typed "$work/site/dunvel/"
+ln -s "$build"/_native.*.so "$work/site/dunvel/"
+export PYTHONPATH="$build:$work/site:$root/ci/sanitizer_site${PYTHONPATH:+:$PYTHONPATH}"
 
 where=$(LD_PRELOAD=$OLVANE_SANITIZER_PRELOAD "$python" -c 'import olvane; print(olvane.__file__)')
 if [[ $where != "$build"/* ]]; then
+    echo "sanitize: imported $where instead of the sanitized build" >&2
+    exit 1
+fi
+where=$(LD_PRELOAD=$OLVANE_SANITIZER_PRELOAD "$python" -c 'import dunvel._native as n; print(n.__file__)')
+if [[ $(readlink -f "$where") != "$build"/* ]]; then
     echo "sanitize: imported $where instead of the sanitized build" >&2
     exit 1
 fi

@@ -10,6 +10,8 @@ import subprocess
 import sys
 import time
 
+import pytest
+
 from conftest import plot_text, run_python
 
 NOTE = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"
@@ -118,12 +120,18 @@ def test_handlers_that_do_not_raise_run_during_the_read(tmp_path):
     assert (proc.returncode, proc.stderr, proc.stdout) == (0, b"", b"True True True\n")
 
 
+# Both modules over the same reader, called the same way from a child.
+READ_CALLS = {
+    "olvane": "import olvane; read = lambda path: olvane.rust_read_dunvel(path, 12)",
+    "dunvel": "import dunvel; read = lambda path: dunvel.read(path, 12)",
+}
+
 BLOCKED_OPEN = """
-import os, signal, sys, olvane
+import os, signal, sys
 # Python's own handler, even where SIGINT came in ignored (a background job).
 signal.signal(signal.SIGINT, signal.default_int_handler)
 os.write(1, b"calling\\n")
-olvane.rust_read_dunvel(sys.argv[1], 12)
+read(sys.argv[1])
 """
 
 
@@ -146,10 +154,11 @@ def blocked_in(pid, wait=10.0):
     return False
 
 
-def test_ctrl_c_ends_an_open_that_waits_for_a_writer(tmp_path):
+@pytest.mark.parametrize("module", READ_CALLS)
+def test_ctrl_c_ends_an_open_that_waits_for_a_writer(tmp_path, module):
     fifo = tmp_path / "plot.fifo"
     os.mkfifo(fifo)
-    child = subprocess.Popen([sys.executable, "-c", BLOCKED_OPEN, str(fifo)],
+    child = subprocess.Popen([sys.executable, "-c", READ_CALLS[module] + BLOCKED_OPEN, str(fifo)],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert child.stdout.readline() == b"calling\n"
     blocked_in(child.pid)
@@ -167,7 +176,7 @@ def test_ctrl_c_ends_an_open_that_waits_for_a_writer(tmp_path):
 
 
 BLOCKED_READ = """
-import os, signal, sys, olvane
+import os, signal, sys
 fifo = sys.argv[1]
 writer = os.open(fifo, os.O_RDWR)  # a writer that never finishes the file
 
@@ -181,17 +190,18 @@ for _ in range(3):
     os.write(writer, b"2\\na\\nb\\nt\\n 1.00000E+00 2.00000E+00\\nt\\n")
     signal.setitimer(signal.ITIMER_REAL, 0.05)
     try:
-        olvane.rust_read_dunvel(fifo, 12)
+        read(fifo)
     except BaseException as error:
         outcomes.append(repr(error))
 print(outcomes == ["ValueError('stopped by the handler')"] * 3, len(os.listdir("/proc/self/fd")) == fds)
 """
 
 
-def test_handler_that_raises_ends_a_waiting_read(tmp_path):
+@pytest.mark.parametrize("module", READ_CALLS)
+def test_handler_that_raises_ends_a_waiting_read(tmp_path, module):
     # The read waits for the rest of the second block; the handler's
     # exception ends the call, with nothing written and the FIFO closed.
     fifo = tmp_path / "plot.fifo"
     os.mkfifo(fifo)
-    proc = run_python(BLOCKED_READ, str(fifo), timeout=60)
+    proc = run_python(READ_CALLS[module] + BLOCKED_READ, str(fifo), timeout=60)
     assert (proc.returncode, proc.stderr, proc.stdout) == (0, b"", b"True True\n")

@@ -27,6 +27,19 @@ struct ParsedValue {
 // The whole grammar, every length; parse_value tries the common forms first.
 ParsedValue parse_value_general(std::string_view text);
 
+// A text of the same grammar as the nearest double, ties to even (the time
+// stamps of block-start lines, which plot files print with more digits than
+// a binary32 holds); false for a text outside the grammar.
+bool parse_double(std::string_view text, double& out);
+
+// The common case of parse_double at the front of [p, end): at most 19
+// digits and an exponent of at most three, whose significand and power of
+// ten are exact doubles (Clinger's path: one correctly rounded
+// multiplication or division). Returns the end of the number so read, or
+// null when the front of the text is not that simple; whether the number is
+// the whole token is the caller's to check.
+const char* scan_simple_double(const char* p, const char* end, double& out);
+
 namespace number_detail {
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
@@ -82,6 +95,18 @@ inline bool settle_out_of_range(double estimate, float& out) {
     return false;
 }
 
+// The exact route of try_fast_path near a midpoint, for |exponent| <= 22.
+// Out of line and cold, so that no compiler computes its division on every
+// value to spare a branch.
+[[gnu::noinline, gnu::cold]] inline bool settle_near_midpoint(double m, double estimate,
+                                                               std::int64_t exponent, float& out) {
+    if (exponent < -22 || exponent > 22) return false;
+    const double value = exponent >= 0 ? estimate : m / scale(-exponent);
+    if (distance_to_midpoint(value) == 0) return false;
+    out = static_cast<float>(value);
+    return true;
+}
+
 // Correctly rounded binary32 of significand * 10^exponent, or false when this
 // path cannot be sure.
 //
@@ -119,11 +144,7 @@ inline bool try_fast_path(std::uint64_t significand, std::int64_t exponent, floa
         out = static_cast<float>(estimate);
         return true;
     }
-    if (exponent < -22 || exponent > 22) return false;
-    const double value = exponent >= 0 ? estimate : m / scale(-exponent);
-    if (distance_to_midpoint(value) == 0) return false;
-    out = static_cast<float>(value);
-    return true;
+    return settle_near_midpoint(m, estimate, exponent, out);
 }
 
 // Reads a run of ASCII digits eight bytes at a time where eight are left in

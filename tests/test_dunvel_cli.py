@@ -1,0 +1,100 @@
+"""python -m dunvel: the summary of each file, the CSV, and what a bad file
+or a bad command line gives (stdout and stderr compared whole)."""
+
+import csv
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import dunvel
+from conftest import plot_text
+
+PLOT = (
+    "  NPAR = 2\n  PRES-CORE\n  T\n"
+    "TIME 0.5\n 1.10000E+00-2.50000E+05\n"
+    "TIME 1.5\n 3.00000E-01 1.00000E+05\n"
+)
+SUMMARY = (
+    "{path}: 2 parameters, 2 time steps\n"
+    "parameter    count         minimum         maximum            last\n"
+    "PRES-CORE        2           3E-01         1.1E+00           3E-01\n"
+    "T                2        -2.5E+05           1E+05           1E+05\n"
+)
+
+
+def dunvel_main(*args, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "dunvel", *args], capture_output=True, text=True, cwd=cwd, timeout=120
+    )
+
+
+def test_summary(write_file):
+    path = write_file(PLOT)
+    done = dunvel_main(path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, SUMMARY.format(path=path), "")
+
+
+def test_summary_of_several_files_and_an_empty_one(write_file):
+    first, empty = write_file(PLOT), write_file("1\nONLY\n")
+    done = dunvel_main(first, empty, "--width", "12")
+    expected = (
+        SUMMARY.format(path=first) + "\n"
+        f"{empty}: 1 parameters, 0 time steps\n"
+        "parameter    count         minimum         maximum            last\n"
+        "ONLY             0               -               -               -\n"
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, expected, "")
+
+
+def test_csv(write_file, tmp_path):
+    path, out = write_file(PLOT), tmp_path / "out.csv"
+    done = dunvel_main(path, "--csv", str(out))
+    assert (done.returncode, done.stdout) == (0, SUMMARY.format(path=path))
+    assert out.read_text() == "time,PRES-CORE,T\n0.5,1.1,-250000.0\n1.5,0.3,100000.0\n"
+
+
+def test_csv_reads_back_to_the_same_bits(write_file, tmp_path):
+    # Names that need quoting, times missing, and more rows than one chunk.
+    values = [[(i * 7919 % 1000) / 3.0, -i * 1e-7, 1e30 / (i + 1)] for i in range(5000)]
+    path = write_file(plot_text(["a,b", 'q"', "c"], values, block_start="t={i}"))
+    out = tmp_path / "out.csv"
+    assert dunvel_main(path, "--csv", str(out)).returncode == 0
+    plot = dunvel.read(path)
+    with open(out, newline="") as file:
+        rows = list(csv.reader(file))
+    assert rows[0] == ["time", "a,b", 'q"', "c"]
+    assert [row[0] for row in rows[1:]] == ["nan"] * plot.n_steps
+    bits = [[struct.pack("<f", float(text)) for text in row[1:]] for row in rows[1:]]
+    assert bits == [[struct.pack("<f", v) for v in row] for row in plot.values.tolist()]
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (None, "dunvel: [Errno 2] No such file or directory: '{path}'\n"),
+        ("1\na\nt\n", "dunvel: {path}, line 4: Error reading line\n"),
+    ],
+    ids=["missing", "bad"],
+)
+def test_bad_file_is_reported_and_the_rest_read(write_file, tmp_path, content, message):
+    bad = str(tmp_path / "missing.dat") if content is None else write_file(content)
+    good = write_file(PLOT)
+    done = dunvel_main(bad, good)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, SUMMARY.format(path=good), message.format(path=bad)
+    )
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        (["a.dat", "b.dat", "--csv", "out.csv"], "--csv takes one FILE only"),
+        (["a.dat", "--width", "0"], "--width must be positive, not 0"),
+    ],
+)
+def test_bad_command_line(tmp_path, args, error):
+    done = dunvel_main(*args, cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr.splitlines()[-1] == f"python -m dunvel: error: {error}"
