@@ -30,10 +30,23 @@ struct StackFrames {
     static StackFrames capture() noexcept;
 };
 
+// What a failure was about, for callers that map failures to their own
+// errors; the message alone is what olvane shows.
+enum class FailureKind : std::uint8_t {
+    content,  // the file's text: encoding, layout, counts, fields, numbers
+    open,     // the file could not be opened; os_error tells why (0: a NUL in the path)
+    read,     // the system refused a read; os_error tells why
+};
+
 struct ReaderFailure {
     std::string message;
     SourcePosition position;
     StackFrames frames;
+    FailureKind kind = FailureKind::content;
+    int os_error = 0;
+    // 1-based number of the line being read or examined; 0 where no line was,
+    // or where the reader's caller does not count lines.
+    std::uint64_t line = 0;
 
     explicit ReaderFailure(std::string message,
                            std::source_location where = std::source_location::current());

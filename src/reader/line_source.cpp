@@ -22,7 +22,8 @@ LineSource::Descriptor::~Descriptor() {
     if (value >= 0) ::close(value);
 }
 
-LineSource::LineSource(int fd) : fd_{fd}, buffer_(new char[buffer_size + buffer_padding]()) {}
+LineSource::LineSource(int fd, std::size_t buffer_size)
+    : fd_{fd}, buffer_size_{buffer_size}, buffer_(new char[buffer_size + buffer_padding]()) {}
 
 std::uint64_t LineSource::size_hint() const noexcept {
     struct stat status;
@@ -32,7 +33,7 @@ std::uint64_t LineSource::size_hint() const noexcept {
 
 bool LineSource::refill() {
     for (;;) {
-        const ssize_t n = ::read(fd_.value, buffer_.get(), buffer_size);
+        const ssize_t n = ::read(fd_.value, buffer_.get(), buffer_size_);
         if (n >= 0) {
             before_buffer_ += fill_;
             position_ = 0;

@@ -1,5 +1,5 @@
-// Lines of an open plot file, read front to back through one 8192-byte
-// buffer. Each line is checked to be well-formed UTF-8 and handed out without
+// Lines of an open plot file, read front to back through one buffer (8192
+// bytes unless the caller asks for another size). Each line is checked to be well-formed UTF-8 and handed out without
 // its LF or CR LF terminator, as a view that stays valid until the next read.
 // A LineSource owns its file descriptor and buffer and releases both when it
 // goes away; reads and opens interrupted by signals are repeated.
@@ -29,14 +29,15 @@ IoError open_read_only(std::string_view path, int& fd);
 
 class LineSource {
 public:
-    static constexpr std::size_t buffer_size = 8192;
+    static constexpr std::size_t default_buffer_size = 8192;
     // Zeroed bytes after the buffer, so that scans may read whole words.
     static constexpr std::size_t buffer_padding = 16;
 
     enum class Status : unsigned char { line, end_of_file, error };
 
-    // Takes ownership of an open descriptor.
-    explicit LineSource(int fd);
+    // Takes ownership of an open descriptor. Each refill is one read of up to
+    // buffer_size bytes.
+    explicit LineSource(int fd, std::size_t buffer_size = default_buffer_size);
 
     LineSource(const LineSource&) = delete;
     LineSource& operator=(const LineSource&) = delete;
@@ -65,6 +66,7 @@ private:
     bool refill();
 
     Descriptor fd_;
+    std::size_t buffer_size_;
     std::unique_ptr<char[]> buffer_;
     std::uint64_t before_buffer_ = 0;  // file bytes that came before the current fill
     std::size_t position_ = 0;

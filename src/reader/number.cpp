@@ -75,7 +75,55 @@ float parse_general(std::string_view mantissa, std::string_view integer, std::st
     return value;
 }
 
+// The written exponent of a decimal number ("e" and what follows) with its
+// value stopped where the grammar stops it; empty when it needs no change.
+std::string capped_exponent(std::string_view exponent_text) {
+    std::string_view digits = exponent_text.substr(1);
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+    std::int64_t value = 0;
+    bool capped = false;
+    for (const char c : digits) {
+        if (value < exponent_cap)
+            value = value * 10 + (c - '0');
+        else
+            capped = true;
+    }
+    if (!capped) return {};
+    return (negative ? "e-" : "e") + std::to_string(value);
+}
+
 }  // namespace
+
+bool parse_double(std::string_view text, double& out) {
+    // The grammar is checked once, by the parser whose grammar it is.
+    const ParsedValue single = parse_value_general(text);
+    if (single.error != ParseError::none) return false;
+    const bool negative = text.front() == '-';
+    if (text.front() == '+' || text.front() == '-') text.remove_prefix(1);
+    if (!is_digit(text.front()) && text.front() != '.') {
+        out = static_cast<double>(single.value);  // infinity or NaN, signed
+        return true;
+    }
+    std::string rewritten;
+    if (const std::size_t e = text.find_first_of("eE"); e != std::string_view::npos) {
+        const std::string exponent = capped_exponent(text.substr(e));
+        if (!exponent.empty()) {
+            rewritten.assign(text.substr(0, e));
+            rewritten += exponent;
+            text = rewritten;
+        }
+    }
+    double magnitude = 0.0;
+    if (std::from_chars(text.data(), text.data() + text.size(), magnitude).ec ==
+        std::errc::result_out_of_range) {
+        // Beyond the double range on either side, so beyond binary32's as
+        // well, whose parse has already told which side.
+        magnitude = single.value != 0.0f ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    out = negative ? -magnitude : magnitude;
+    return true;
+}
 
 ParsedValue parse_value_general(std::string_view text) {
     if (text.empty()) return {0.0f, ParseError::empty};

@@ -25,6 +25,11 @@ struct ParsedValue {
 // The whole grammar, every length; parse_value tries the common forms first.
 ParsedValue parse_value_general(std::string_view text);
 
+// A text of the same grammar as the nearest double, ties to even (the time
+// stamps of block-start lines, which plot files print with more digits than
+// a binary32 holds); false for a text outside the grammar.
+bool parse_double(std::string_view text, double& out);
+
 namespace number_detail {
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }

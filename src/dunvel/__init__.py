@@ -1,0 +1,225 @@
+"""DUNVEL plot files as NumPy arrays.
+
+    >>> plot = dunvel.read("run42.plt")
+    >>> plot.values.shape                 # (steps, parameters), float32
+    >>> plot["PRES-CORE"]                 # one column, a view
+    >>> plot.times                        # float64, from the block-start lines
+
+The values are exactly those that ``olvane.rust_read_dunvel`` returns for the
+same file and width: each field rounded once, correctly, to binary32. The file
+is read and parsed with the interpreter lock released, so ``read_many`` reads
+files on threads side by side.
+"""
+
+from __future__ import annotations
+
+import os
+from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, Iterable, Literal, Sequence, Union, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from dunvel import _native
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = ["Plot", "PlotFileError", "read", "read_many"]
+
+StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+class PlotFileError(ValueError):
+    """A plot file whose content the reader refuses: its text is not UTF-8,
+    it ends inside a block, its count or a field is not a number, a field
+    does not fit its line. ``str(e)`` is ``"<path>, line <line>: <message>"``;
+    ``message`` is the reader's own text, the one olvane's PanicException
+    carries (for a bad count, after the notice that olvane prints)."""
+
+    path: str
+    line: int
+    message: str
+
+    def __init__(self, path: str, line: int, message: str) -> None:
+        super().__init__(f"{path}, line {line}: {message}")
+        self.path = path
+        self.line = line
+        self.message = message
+
+    def __reduce__(self) -> tuple[type[PlotFileError], tuple[str, int, str]]:
+        # The default would call the class with the one formatted text.
+        return type(self), (self.path, self.line, self.message)
+
+
+class Plot:
+    """The content of one plot file: ``names``, ``times`` (float64, one per
+    step, NaN where a block-start line holds no number) and ``values``
+    (float32, shape (steps, parameters)). ``plot[name]`` is that column as a
+    view; ``name in plot`` tells whether the header holds it."""
+
+    __slots__ = ("path", "width", "names", "times", "values", "_columns")
+
+    path: str
+    width: int
+    names: tuple[str, ...]
+    times: npt.NDArray[np.float64]
+    values: npt.NDArray[np.float32]
+
+    def __init__(
+        self,
+        path: str,
+        width: int,
+        names: tuple[str, ...],
+        times: npt.NDArray[np.float64],
+        values: npt.NDArray[np.float32],
+    ) -> None:
+        self.path = path
+        self.width = width
+        self.names = names
+        self.times = times
+        self.values = values
+        columns: dict[str, list[int]] = {}
+        for index, name in enumerate(names):
+            columns.setdefault(name, []).append(index)
+        self._columns = columns
+
+    @property
+    def n_steps(self) -> int:
+        return int(self.values.shape[0])
+
+    @property
+    def n_parameters(self) -> int:
+        return int(self.values.shape[1])
+
+    def __getitem__(self, name: str) -> npt.NDArray[np.float32]:
+        indices = self._columns.get(name) if isinstance(name, str) else None
+        if indices is None:
+            raise KeyError(name)
+        if len(indices) > 1:
+            raise KeyError(
+                f"{name!r} names {len(indices)} parameters (columns "
+                f"{', '.join(map(str, indices))}); take one from plot.values[:, column]"
+            )
+        return self.values[:, indices[0]]
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._columns
+
+    def __repr__(self) -> str:
+        parameters = self.n_parameters
+        steps = self.n_steps
+        text = (
+            f"<dunvel.Plot {os.path.basename(self.path)!r}: "
+            f"{parameters} parameter{'' if parameters == 1 else 's'} x "
+            f"{steps} step{'' if steps == 1 else 's'}, width {self.width}"
+        )
+        if steps and not np.isnan(self.times[[0, -1]]).any():
+            text += f", time {self.times[0]:g} .. {self.times[-1]:g}"
+        return text + ">"
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """The values as a DataFrame (float32 kept), one column per name,
+        indexed by the times ("time"), or by the 0-based step ("step") where
+        any step has no time."""
+        import pandas
+
+        if np.isnan(self.times).any():
+            index = pandas.RangeIndex(self.n_steps, name="step")
+        else:
+            index = pandas.Index(self.times, name="time")
+        return pandas.DataFrame(self.values, columns=list(self.names), index=index, copy=False)
+
+
+def _width_argument(width: int | None) -> int:
+    """0 for "find it", else the width itself, checked."""
+    if width is None:
+        return 0
+    if isinstance(width, bool) or not isinstance(width, int):
+        raise TypeError(f"width must be an int or None, not {type(width).__name__}")
+    if width <= 0:
+        raise ValueError(f"width must be positive, not {width}")
+    if width > 0xFFFFFFFF:
+        raise OverflowError(f"width must be at most 4294967295, not {width}")
+    return width
+
+
+def read(path: StrPath, width: int | None = None) -> Plot:
+    """Reads one plot file. ``width`` is the field width (12 or 15 in the
+    two variants, or any positive width); None finds it from the first data
+    line, which must then hold its fields at 12 or at 15 characters each.
+
+    Raises the OSError subclass of the system's error when the file cannot
+    be opened or read (FileNotFoundError, IsADirectoryError, ...),
+    PlotFileError for content that the reader refuses, MemoryError when
+    memory runs out, ValueError for a NUL in the path or a width below 1."""
+    filename = os.fspath(path)
+    encoded = os.fsencode(filename)
+    if b"\0" in encoded:
+        raise ValueError("embedded null byte")
+    display = os.fsdecode(filename)
+    try:
+        names, times, values, count, used_width = _native.read(encoded, _width_argument(width))
+    except _native.ReaderError as failure:
+        kind, code, line, message = failure.args
+        if kind == "content":
+            raise PlotFileError(display, line, message) from None
+        raise OSError(code, os.strerror(code), filename) from None
+    time_array = np.frombuffer(times, dtype=np.float64)
+    value_array = np.frombuffer(values, dtype=np.float32).reshape(time_array.shape[0], count)
+    return Plot(display, used_width, names, time_array, value_array)
+
+
+@overload
+def read_many(
+    paths: Iterable[StrPath],
+    width: int | None = ...,
+    *,
+    threads: int | None = ...,
+    errors: Literal["raise"] = ...,
+) -> list[Plot]: ...
+@overload
+def read_many(
+    paths: Iterable[StrPath],
+    width: int | None = ...,
+    *,
+    threads: int | None = ...,
+    errors: Literal["return"],
+) -> list[Plot | Exception]: ...
+def read_many(
+    paths: Iterable[StrPath],
+    width: int | None = None,
+    *,
+    threads: int | None = None,
+    errors: Literal["raise", "return"] = "raise",
+) -> Sequence[Plot | Exception]:
+    """Reads many plot files on a pool of threads (os.cpu_count() of them
+    unless told), which read side by side, and returns the plots in the
+    order of paths. errors="raise" raises the first failure in that order;
+    errors="return" puts each failure's exception in its file's place."""
+    if errors not in ("raise", "return"):
+        raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads is not None and threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    todo = list(paths)
+    _width_argument(width)  # a bad width fails once, before any file
+    if not todo:
+        return []
+    workers = min(threads or os.cpu_count() or 1, len(todo))
+    with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="dunvel") as pool:
+        futures = [pool.submit(read, path, width) for path in todo]
+        results: list[Plot | Exception] = []
+        for future in futures:
+            failure = future.exception()
+            if failure is None:
+                results.append(future.result())
+            elif errors == "return" and isinstance(failure, Exception):
+                results.append(failure)
+            else:
+                for rest in futures:
+                    rest.cancel()
+                raise failure
+    return results
+

@@ -1,0 +1,44 @@
+// The reader's second result, for dunvel: the values as rows (one row of
+// binary32 per block, in file order, so row-major without a transposition),
+// the header's names, each block's time and the field width used. Read by
+// the same driver as Columns, so a file reads exactly when read_plot_file
+// reads it, to the same bits; failures are the same ReaderFailure, with the
+// 1-based line number filled in and nothing written to standard output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reader/mapped_array.hpp"
+
+namespace olvane {
+
+struct PlotRows {
+    std::vector<std::string> names;  // last token of each name line, "" for a blank one
+    MappedArray<float> values;       // steps x count, row-major
+    MappedArray<double> times;       // one per step; NaN where a block-start line holds none
+    std::uint32_t count = 0;
+    std::uint32_t width = 0;
+};
+
+struct RowsOptions {
+    std::uint32_t width = 12;
+    // Find the width from the first data line: the one of 12 and 15 that
+    // its fields fill exactly, trailing whitespace aside (12 without one).
+    bool detect_width = false;
+    std::size_t buffer_size = 256 * 1024;
+};
+
+// The path's bytes must be followed by a NUL in memory. Throws ReaderFailure
+// (its line set; a bad count's notice put in front of the message, on its
+// own line), or std::bad_alloc when memory runs out.
+PlotRows read_plot_rows(std::string_view path, const RowsOptions& options);
+
+// The first whitespace-separated token that the number grammar accepts, as
+// the nearest double; NaN when none does.
+double parse_time(std::string_view block_start_line);
+
+}  // namespace olvane
