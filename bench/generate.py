@@ -219,6 +219,8 @@ def _pulse(s: np.ndarray, peak: float) -> np.ndarray:
 
 
 def _lag(signal: np.ndarray, tau: float, dt: float) -> np.ndarray:
+    """The signal followed with a first-order delay: a plenum's water mixes
+    in over tau seconds, it does not jump to the new saturation."""
     out = np.empty_like(signal)
     out[0] = signal[0]
     for i in range(1, signal.size):

@@ -3,6 +3,8 @@ the number of values, the smallest, the largest and the last value.
 
     python examples/quicklook.py                   # the sample next to this script
     python examples/quicklook.py run42.plt         # 12- or 15-character fields alike
+
+`python -m dunvel FILE...` prints the same table for any number of files.
 """
 
 from __future__ import annotations
