@@ -134,7 +134,8 @@ def test_shipped_sample_reads_as_a_transient():
 
 
 def draw(argv):
-    """examples/plot.py's figure for argv, and the file it wrote."""
+    """What examples/plot.py's draw() returned while main(argv) ran: the
+    figure and the label of its x axis."""
     pytest.importorskip("matplotlib")
     pytest.importorskip("dunvel")
     plot_example = load(EXAMPLES / "plot.py", "example_plot")
