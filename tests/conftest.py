@@ -43,6 +43,23 @@ def plot_text(names, blocks, width=12, newline="\n", count_line=None, block_star
     return newline.join(lines) + newline
 
 
+# The content of every file that a test writes through write_file (up to a
+# size), in order: test_dunvel_differential reads them all again with olvane
+# and dunvel once the other tests have run.
+WRITTEN_FILES: list[bytes] = []
+_CORPUS_LIMIT = 1 << 20
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "after_corpus: runs after every other test, over the files they wrote"
+    )
+
+
+def pytest_collection_modifyitems(items):
+    items.sort(key=lambda item: item.get_closest_marker("after_corpus") is not None)
+
+
 @pytest.fixture
 def write_file(tmp_path):
     """write_file(content, name="plot.dat") -> path as str; content is str or bytes."""
@@ -52,6 +69,8 @@ def write_file(tmp_path):
         path = tmp_path / (name or f"plot{next(counter)}.dat")
         data = content.encode("utf-8") if isinstance(content, str) else content
         path.write_bytes(data)
+        if len(data) <= _CORPUS_LIMIT:
+            WRITTEN_FILES.append(data)
         return str(path)
 
     return write

@@ -40,7 +40,7 @@ def mask_positions(text):
 
     def check(match):
         file, line, column = match.groups()
-        ours = re.search(r"(?:^|/)(src/\S+\.cpp)$", file)
+        ours = re.search(r"(?:^|/)(src/\S+\.[ch]pp)$", file)
         assert ours and (REPO / ours.group(1)).is_file(), file
         assert int(line) > 0 and int(column) > 0
         return "panicked at <pos>:\n"
