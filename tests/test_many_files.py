@@ -1,10 +1,13 @@
-"""examples/many_files.py over a folder, read on Dask's threads: every row
-carries the values olvane itself returns, files of both widths are read side
-by side without being told which, a broken file is reported without hiding
-the others, and files outside --pattern are left alone."""
+"""examples/many_files.py over a folder, read on Dask's threads in its own
+process or by the worker processes of a scheduler: every row carries the
+values olvane itself returns, files of both widths are read side by side
+without being told which, a broken file is reported without hiding the
+others, and files outside --pattern are left alone."""
 
+import os
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -17,8 +20,28 @@ pytest.importorskip("dunvel")
 
 SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "many_files.py"
 
+# Starts a scheduler with one worker process and runs the example against it,
+# as a user with a cluster would; prints what the example printed.
+ON_A_SCHEDULER = textwrap.dedent(
+    """
+    import subprocess, sys
+    from dask.distributed import LocalCluster
 
-def test_rows_carry_olvanes_values(tmp_path):
+    if __name__ == "__main__":
+        with LocalCluster(
+            n_workers=1, threads_per_worker=2, processes=True, dashboard_address=None
+        ) as cluster:
+            command = [*sys.argv[1:], "--scheduler", cluster.scheduler_address]
+            done = subprocess.run(command, capture_output=True, text=True)
+        sys.stdout.write(done.stdout)
+        sys.stderr.write(done.stderr)
+        sys.exit(done.returncode)
+    """
+)
+
+
+@pytest.mark.parametrize("where", ["threads-here", "scheduler"])
+def test_rows_carry_olvanes_values(where, tmp_path):
     # 23 parameters end every block with a short data line; c.plt has no block at all.
     files = {
         "a.plt": ("PTQ", 40, 12),
@@ -35,7 +58,16 @@ def test_rows_carry_olvanes_values(tmp_path):
     (tmp_path / "notes.txt").write_text("not a plot file\n")
 
     command = [sys.executable, str(SCRIPT), str(tmp_path), "--pattern", "*.plt"]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=120, check=False)
+    if where == "scheduler":
+        launcher = tmp_path / "launch.py"
+        launcher.write_text(ON_A_SCHEDULER)
+        command = [sys.executable, str(launcher), *command]
+    # Dask's own warnings (an event loop slow on a busy machine) are not the
+    # example's to report.
+    env = {**os.environ, "DASK_LOGGING__DISTRIBUTED": "error"}
+    done = subprocess.run(
+        command, env=env, capture_output=True, text=True, timeout=120, check=False
+    )
 
     expected = [("file", "name", "count", "min", "max", "last")]
     for file, (names, _, width) in files.items():
