@@ -88,8 +88,13 @@ def test_quicklook_prints_the_values_olvane_returns(case, tmp_path):
 
 
 def test_shipped_sample_is_what_the_generator_writes(tmp_path):
-    written = generate.write_sample(tmp_path / "sample.dat")
-    assert written.read_bytes() == SAMPLE.read_bytes()
+    # The command that bench/README.md gives for it.
+    out = tmp_path / "sample.dat"
+    command = [sys.executable, str(ROOT / "bench" / "generate.py"), "sample", str(out)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, check=False)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == f"{out}: 12 parameters x 400 blocks, width 12, 76,713 bytes\n"
+    assert out.read_bytes() == SAMPLE.read_bytes()
 
 
 # Quantity (the first part of a name): the range of its values in the file's
