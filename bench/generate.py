@@ -12,9 +12,15 @@ columns, all-zero columns, held stretches and stretches clipped to zero, since
 those are what a simulation's plot file is made of and they exercise both the
 fast and the slow paths of a number parser.
 
+The shipped sample (examples/sample.dat) is not a preset: it is one
+transient that our users would recognise, a boiling-water reactor's large
+break with its scram, blowdown and emergency core cooling, so that the
+examples show names, times and values that read as physics.
+
 As a script:
 
     python bench/generate.py PRESET OUT [--seed N] [--crlf]
+    python bench/generate.py sample OUT [--seed N] [--crlf]
 """
 
 from __future__ import annotations
@@ -181,6 +187,191 @@ def write_plot(
     return path
 
 
+# The shipped sample. A break opens in a recirculation line at BREAK_TIME;
+# the rising drywell pressure trips the scram, the vessel blows down through
+# the break, the core flow coasts down and reverses, the cladding dries out
+# and heats up on the fuel's stored heat, and emergency cooling, once the
+# vessel pressure has fallen below its shut-off head, brings the void down
+# and quenches the heat-up. The figures are those of a large BWR, rounded;
+# the seed only moves the noise and the solver's step counts.
+SAMPLE_NAMES = (
+    "PRES_CORE_0001",  # Pa, vessel dome
+    "TEMP_CORE_0002",  # K, hottest cladding
+    "FLOW_CORE_0003",  # kg/s, negative when the core flow reverses
+    "VOID_CORE_0004",  # core average void fraction
+    "POWR_CORE_0005",  # W, thermal: fission, then decay heat
+    "TRIP_SCRM_0006",  # 0, then 1 from the scram on
+    "LEVL_DCMR_0007",  # m above the vessel bottom
+    "FLOW_BREK_0008",  # kg/s out of the break
+    "TEMP_FUEL_0009",  # K, hottest fuel centreline
+    "PRES_DRWL_0010",  # Pa, containment drywell
+    "FLOW_ECCS_0011",  # kg/s injected by emergency core cooling
+    "TEMP_LPLN_0012",  # K, lower-plenum coolant
+)
+SAMPLE_BLOCKS = 400
+SAMPLE_INTERVAL = 0.01  # s between two plot edits
+SAMPLE_WIDTH = 12
+BREAK_TIME = 0.3  # s
+
+_DOME_PRESSURE = 7.07e6  # Pa
+_FINAL_PRESSURE = 5.5e5  # Pa, where the blowdown would level off
+_BLOWDOWN_TIME = 1.15  # s
+_SCRAM_SETPOINT = 1.30e5  # Pa, high drywell pressure
+_ECCS_SHUTOFF = 2.07e6  # Pa, low-pressure injection starts below this
+_ECCS_DELAY = 0.25  # s, pump start
+_RATED_POWER = 3.293e9  # W
+_RATED_FLOW = 1.31e4  # kg/s
+_INITIAL_VOID = 0.42
+
+
+def _saturation(pressure: np.ndarray) -> np.ndarray:
+    """Water's boiling point, K, by Clausius-Clapeyron from 1 atm: within a
+    few kelvin of the steam tables up to 7 MPa, which is all a sample needs."""
+    return 1.0 / (1.0 / 373.15 - 8.314 / 40_700.0 * np.log(pressure / 101_325.0))
+
+
+def _ramp(x: np.ndarray) -> np.ndarray:
+    """0 below 0, 1 above 1, smooth in between."""
+    x = np.clip(x, 0.0, 1.0)
+    return x * x * (3.0 - 2.0 * x)
+
+
+def _pulse(s: np.ndarray, peak: float) -> np.ndarray:
+    """0 at s = 0, rising to 1 at s = peak and decaying after."""
+    return (s / peak) * np.exp(1.0 - s / peak)
+
+
+def _lag(signal: np.ndarray, tau: float, dt: float) -> np.ndarray:
+    """The signal followed with a first-order delay: a plenum's water mixes
+    in over tau seconds, it does not jump to the new saturation."""
+    out = np.empty_like(signal)
+    out[0] = signal[0]
+    for i in range(1, signal.size):
+        out[i] = out[i - 1] + (signal[i] - out[i - 1]) * (1.0 - np.exp(-dt / tau))
+    return out
+
+
+def _noise(rng: np.random.Generator, n: int) -> np.ndarray:
+    """Smoothed white noise of unit standard deviation: the jitter of a
+    solver's iterations, not the steps of a random walk."""
+    white = rng.standard_normal(n + 8)
+    return np.convolve(white, np.ones(9) / 3.0, mode="valid")
+
+
+def _fuel_and_cladding(
+    times: np.ndarray, power: np.ndarray, coolant: np.ndarray, cooling: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """Hottest fuel and cladding temperatures, K, from a two-node heat
+    balance per unit cladding heat capacity: the fuel (four times the
+    cladding's capacity) makes the power and passes it to the cladding, the
+    cladding to the coolant through `cooling` (1/s). Stepped a thousand times
+    per plot edit, as the balance is stiff while the rod is wet."""
+    gap = 1.14  # 1/s, fuel to cladding
+    fuel_capacity = 4.0
+    rated_source = gap * 835.0  # K/s: the fuel 835 K above the cladding at rated power
+    clad = coolant[0] + rated_source / cooling[0]  # steady before the transient
+    fuel = clad + rated_source / gap
+    substeps = 1000
+    dt = (times[1] - times[0]) / substeps if times.size > 1 else 0.0
+    fuel_out, clad_out = np.empty_like(times), np.empty_like(times)
+    for i in range(times.size):
+        fuel_out[i], clad_out[i] = fuel, clad
+        source = rated_source * power[i] / _RATED_POWER
+        for _ in range(substeps):
+            to_clad = gap * (fuel - clad)
+            fuel += dt * (source - to_clad) / fuel_capacity
+            clad += dt * (to_clad - cooling[i] * (clad - coolant[i]))
+    return fuel_out, clad_out
+
+
+def make_sample(seed: int = 1) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Times (s), solver step numbers and values, shape (steps, parameters),
+    of the shipped sample."""
+    rng = np.random.default_rng([seed, 2])
+    n = SAMPLE_BLOCKS
+    t = np.arange(n) * SAMPLE_INTERVAL
+    s = np.maximum(t - BREAK_TIME, 0.0)  # time since the break
+    broken = t >= BREAK_TIME
+
+    drywell = 101_325.0 + 1.85e5 * (1.0 - np.exp(-s / 1.2))
+    # Latched, and from the noiseless pressure: a trip does not reset itself.
+    trip = np.maximum.accumulate(drywell >= _SCRAM_SETPOINT).astype(float)
+    scram_time = t[np.argmax(trip)] if trip.any() else np.inf
+    since_scram = np.maximum(t - scram_time, 0.0)
+
+    pressure = _FINAL_PRESSURE + (_DOME_PRESSURE - _FINAL_PRESSURE) * np.exp(-s / _BLOWDOWN_TIME)
+    below = np.flatnonzero(pressure < _ECCS_SHUTOFF)
+    eccs_time = (t[below[0]] if below.size else np.inf) + _ECCS_DELAY
+    since_eccs = np.maximum(t - eccs_time, 0.0)
+    eccs = 900.0 * _ramp(since_eccs / 0.3) * np.sqrt(np.clip(1.0 - pressure / 2.4e6, 0.0, 1.0))
+
+    void = _INITIAL_VOID + (0.93 - _INITIAL_VOID) * (1.0 - np.exp(-s / 0.5))
+    void -= 0.3 * (1.0 - np.exp(-since_eccs / 0.6)) * (t >= eccs_time)
+
+    decay = 0.065 * (1.0 + since_scram) ** -0.2
+    rods = np.where(t >= scram_time, decay + (1.0 - decay) * np.exp(-since_scram / 0.25), 1.0)
+    power = _RATED_POWER * rods * (1.0 - 0.15 * (void - _INITIAL_VOID))
+
+    # Pumps coast down, the break pulls the core flow backwards, natural
+    # circulation and the injection restore it.
+    flow = (
+        _RATED_FLOW * np.exp(-s / 0.35)
+        - 4.0e3 * _pulse(s, 0.7)
+        + 900.0 * (1.0 - np.exp(-s / 1.0))
+        + 0.8 * eccs
+    )
+    level = 13.6 + 0.5 * _pulse(s, 0.15) - 7.5 * (1.0 - np.exp(-s / 1.4))
+    level += 2.0 * (1.0 - np.exp(-since_eccs / 0.8)) * (t >= eccs_time)
+    break_flow = 8.6e3 * _ramp(s / 0.05) * (pressure / _DOME_PRESSURE) ** 0.85 * broken
+
+    lower_plenum = _lag(_saturation(pressure) - 4.0, 0.3, SAMPLE_INTERVAL)
+    # Nucleate boiling until the flow reverses and the rod dries out, film
+    # boiling after, then spray and reflood once the injection is in.
+    wet = 1.0 - _ramp((s - 0.45) / 0.25)
+    cooling = 68.0 * wet + 0.15 + 3.0 * _ramp(since_eccs / 0.5)
+    fuel, clad = _fuel_and_cladding(t, power, lower_plenum, cooling)
+
+    values = np.column_stack(
+        [
+            pressure * (1.0 + 2e-4 * _noise(rng, n)),
+            clad + 0.4 * _noise(rng, n),
+            flow + 15.0 * _noise(rng, n),
+            np.clip(void + 0.003 * _noise(rng, n), 0.0, 1.0),
+            power * (1.0 + 1e-3 * _noise(rng, n)),
+            trip,
+            level + 0.01 * _noise(rng, n),
+            break_flow * (1.0 + 2e-3 * _noise(rng, n)),
+            fuel + 0.4 * _noise(rng, n),
+            drywell * (1.0 + 1e-4 * _noise(rng, n)),
+            eccs * (1.0 + 2e-3 * _noise(rng, n)),
+            lower_plenum + 0.2 * _noise(rng, n),
+        ]
+    )
+    # The solver takes short steps while the blowdown is fastest.
+    fast = (t > BREAK_TIME) & (t < BREAK_TIME + 1.5)
+    steps = np.cumsum(np.where(fast, rng.integers(8, 20, n), rng.integers(2, 5, n)))
+    steps -= steps[0]  # the initial state is step 0
+    # No negative zeros: the simulation writes 0.0 as ' 0.00000E+00'.
+    return t, steps, values + 0.0
+
+
+def write_sample(path: str | os.PathLike, seed: int = 1, newline: str = "\n") -> Path:
+    """Write the shipped sample and return its path. Same seed, same bytes."""
+    times, steps, values = make_sample(seed)
+    n_params = len(SAMPLE_NAMES)
+    header = [f"  NPAR = {n_params:3d}"]
+    header += [f"  {j + 1:6d}  {name}" for j, name in enumerate(SAMPLE_NAMES)]
+    block = _block_format(n_params, SAMPLE_WIDTH, newline)
+    path = Path(path)
+    with open(path, "w", encoding="ascii", newline="") as out:
+        out.write(newline.join(header) + newline)
+        out.writelines(
+            block % (time, step, *row)
+            for time, step, row in zip(times.tolist(), steps.tolist(), values.tolist())
+        )
+    return path
+
+
 def cache_dir() -> Path:
     return Path(tempfile.gettempdir()) / "olvane-bench"
 
@@ -212,24 +403,24 @@ def cached(preset: str, seed: int = 0, crlf: bool = False) -> Path:
 
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("preset", choices=sorted(PRESETS))
+    parser.add_argument(
+        "preset", choices=[*sorted(PRESETS), "sample"], help="'sample': the shipped sample"
+    )
     parser.add_argument("out", type=Path)
-    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--seed", type=int, help="default: 0, or 1 for the sample")
     parser.add_argument("--crlf", action="store_true", help="end lines with CR LF")
     args = parser.parse_args(argv)
-    shape = PRESETS[args.preset]
-    write_plot(
-        args.out,
-        shape.n_params,
-        shape.n_blocks,
-        shape.width,
-        args.seed,
-        "\r\n" if args.crlf else "\n",
-        shape.kind,
-    )
+    newline = "\r\n" if args.crlf else "\n"
+    if args.preset == "sample":
+        write_sample(args.out, 1 if args.seed is None else args.seed, newline)
+        n_params, n_blocks, width = len(SAMPLE_NAMES), SAMPLE_BLOCKS, SAMPLE_WIDTH
+    else:
+        shape = PRESETS[args.preset]
+        n_params, n_blocks, width = shape.n_params, shape.n_blocks, shape.width
+        write_plot(args.out, n_params, n_blocks, width, args.seed or 0, newline, shape.kind)
     print(
-        f"{args.out}: {shape.n_params} parameters x {shape.n_blocks} blocks, "
-        f"width {shape.width}, {args.out.stat().st_size:,} bytes"
+        f"{args.out}: {n_params} parameters x {n_blocks} blocks, "
+        f"width {width}, {args.out.stat().st_size:,} bytes"
     )
 
 

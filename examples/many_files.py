@@ -6,88 +6,64 @@ max, last).
     python examples/many_files.py runs/ --pattern '*.plt' --width 15
     python examples/many_files.py /shared/runs --scheduler tcp://scheduler:8786
 
-rust_read_dunvel holds the interpreter lock for the whole call, so threads
-would read one file at a time: the files are read by worker processes, one
-thread each. With --scheduler the workers of that cluster read the files, so
-the folder must be visible to them under the same path (a shared file system).
+dunvel.read lets go of the interpreter lock while it reads and parses, so the
+files are read by threads: on this machine by one in-process worker with a
+thread per core, which costs no process start and sends nothing between
+processes. With --scheduler the workers of that cluster read the files, so the
+folder must be visible to them under the same path (a shared file system).
 Only the summaries travel back, not the values.
 
-A file that olvane cannot read is reported on standard error (its worker also
-prints olvane's failure report there) and the exit status is 1; the others are
-still summarised. Needs Dask: pip install "dask[distributed]".
+A file that cannot be read is reported on standard error and the exit status
+is 1; the others are still summarised. On one machine without Dask,
+dunvel.read_many does the same reading. Needs Dask: pip install "dask[distributed]".
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import struct
 import sys
 from contextlib import ExitStack
 from pathlib import Path
-from typing import Optional
 
+import numpy as np
 from dask.distributed import Client, LocalCluster
 
-import olvane
+import dunvel
 
-# file, parameter name, count, then min, max and last (None for no time step)
-Row = tuple[str, str, int, Optional[float], Optional[float], Optional[float]]
-
-
-def parameter_names(path: Path) -> list[str]:
-    """The names from the header: the first line ends with the number of
-    parameters, and each of the next lines ends with one name."""
-    with open(path, "rb") as file:
-        tokens = file.readline().decode("utf-8").split()
-        count = int(tokens[-1]) if tokens else 0
-        names = []
-        for _ in range(count):
-            tokens = file.readline().decode("utf-8").split()
-            names.append(tokens[-1] if tokens else "")
-    return names
+# file, parameter name, count, then min, max and last ("-" for no time step)
+Row = tuple[str, str, int, str, str, str]
 
 
-def summarise(path: str, width: int) -> list[Row] | str:
-    """Runs on a worker: the rows of one file, or olvane's message if the file
-    cannot be read."""
+def short(value: np.float32) -> str:
+    """The fewest digits that read back as the same 32-bit float."""
+    return np.format_float_scientific(value, unique=True, trim="-", exp_digits=2).upper()
+
+
+def summarise(path: str, width: int | None) -> list[Row] | str:
+    """Runs on a worker: the rows of one file, or why it cannot be read. The
+    message travels back rather than the exception, so that a worker in
+    another process needs nothing pickled but text."""
     try:
-        columns = olvane.rust_read_dunvel(path, width)
-    except BaseException as error:
-        # PanicException derives from BaseException and is not importable;
-        # anything else (KeyboardInterrupt, ...) must go on up.
-        if type(error).__name__ != "PanicException":
-            raise
+        plot = dunvel.read(path, width)
+    except (OSError, dunvel.PlotFileError) as error:
         return str(error)
     file = Path(path).name
     rows: list[Row] = []
-    for name, values in zip(parameter_names(Path(path)), columns):
-        if values:
-            rows.append((file, name, len(values), min(values), max(values), values[-1]))
+    for name, values in zip(plot.names, plot.values.T):
+        if values.size:
+            low, high, last = short(values.min()), short(values.max()), short(values[-1])
         else:
-            rows.append((file, name, 0, None, None, None))
+            low = high = last = "-"
+        rows.append((file, name, values.size, low, high, last))
     return rows
-
-
-def short(value: float | None) -> str:
-    """The fewest digits that read back as the same 32-bit float: the values
-    are 32-bit floats widened to Python floats, whose repr() would show digits
-    that the file never held."""
-    if value is None:
-        return "-"
-    packed = struct.pack("<f", value)
-    for digits in range(1, 9):
-        text = f"{value:.{digits - 1}E}"
-        if struct.pack("<f", float(text)) == packed:
-            return text
-    return f"{value:.8E}"
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Summarise the plot files of a folder.")
     parser.add_argument("folder", type=Path)
     parser.add_argument("--pattern", default="*", help="file names to read (default: all)")
-    parser.add_argument("--width", type=int, default=12, help="field width: 12 (default) or 15")
+    parser.add_argument("--width", type=int, help="characters per value (default: detected)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler of a cluster")
     args = parser.parse_args(argv)
 
@@ -105,9 +81,9 @@ def main(argv: list[str] | None = None) -> int:
             client = stack.enter_context(Client(args.scheduler))  # type: ignore[no-untyped-call]
         else:
             cluster = LocalCluster(  # type: ignore[no-untyped-call]
-                n_workers=min(len(paths), os.cpu_count() or 1),
-                threads_per_worker=1,
-                processes=True,
+                n_workers=1,
+                threads_per_worker=min(len(paths), os.cpu_count() or 1),
+                processes=False,
                 dashboard_address=None,
             )
             address = stack.enter_context(cluster)
@@ -118,11 +94,11 @@ def main(argv: list[str] | None = None) -> int:
     failed = 0
     for path, result in zip(paths, results):
         if isinstance(result, str):
-            print(f"{path}: {result}", file=sys.stderr)
+            print(result, file=sys.stderr)  # the message names the file
             failed += 1
             continue
-        for file, name, count, low, high, last in result:
-            print(f"{file}\t{name}\t{count}\t{short(low)}\t{short(high)}\t{short(last)}")
+        for row in result:
+            print("\t".join(map(str, row)))
     return 1 if failed else 0
 
 

@@ -2,43 +2,30 @@
 the number of values, the smallest, the largest and the last value.
 
     python examples/quicklook.py                   # the sample next to this script
-    python examples/quicklook.py run42.plt --width 15
+    python examples/quicklook.py run42.plt         # 12- or 15-character fields alike
+
+`python -m dunvel FILE...` prints the same table for any number of files.
 """
 
+from __future__ import annotations
+
 import argparse
-import struct
 from pathlib import Path
 
-import olvane
+import numpy as np
+
+import dunvel
 
 
-def parameter_names(path: Path) -> list[str]:
-    """The names from the header: the first line ends with the number of
-    parameters, and each of the next lines ends with one name."""
-    with open(path, "rb") as file:
-        tokens = file.readline().decode("utf-8").split()
-        count = int(tokens[-1]) if tokens else 0
-        names = []
-        for _ in range(count):
-            tokens = file.readline().decode("utf-8").split()
-            names.append(tokens[-1] if tokens else "")
-    return names
-
-
-def short(value: float) -> str:
+def short(value: np.float32) -> str:
     """The value in the file's own notation, with the fewest digits that read
-    back as the same 32-bit float. olvane returns 32-bit values widened to
-    Python floats, so repr() would show digits that the file never held:
-    ' 1.10000E+00' comes back as 1.100000023841858."""
-    packed = struct.pack("<f", value)
-    for digits in range(1, 9):
-        text = f"{value:.{digits - 1}E}"
-        if struct.pack("<f", float(text)) == packed:
-            return text
-    return f"{value:.8E}"  # nine digits tell any two 32-bit floats apart
+    back as the same 32-bit float: str() of a 32-bit value widened to a Python
+    float would show digits that the file never held (' 1.10000E+00' would
+    print as 1.100000023841858)."""
+    return np.format_float_scientific(value, unique=True, trim="-", exp_digits=2).upper()
 
 
-def main() -> None:
+def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description="Summarise a DUNVEL plot file.")
     parser.add_argument(
         "path",
@@ -47,26 +34,24 @@ def main() -> None:
         type=Path,
         help="plot file (default: sample.dat next to this script)",
     )
-    parser.add_argument(
-        "--width", type=int, default=12, help="characters per value: 12 (the default) or 15"
-    )
-    args = parser.parse_args()
+    parser.add_argument("--width", type=int, help="characters per value (default: detected)")
+    args = parser.parse_args(argv)
 
-    names = parameter_names(args.path)
-    columns = olvane.rust_read_dunvel(str(args.path), args.width)
-    blocks = len(columns[0]) if columns else 0
-    print(f"{args.path}: {len(columns)} parameters, {blocks} time steps")
+    plot = dunvel.read(args.path, args.width)
+    timed = plot.n_steps > 0 and not np.isnan(plot.times).any()
+    span = f", time {plot.times[0]:g} .. {plot.times[-1]:g} s" if timed else ""
+    print(f"{args.path}: {plot.n_parameters} parameters x {plot.n_steps} steps{span}")
 
-    name_width = max([len("parameter"), *map(len, names)])
+    name_width = max([len("parameter"), *map(len, plot.names)])
     print(
         f"{'parameter':<{name_width}}  {'count':>7}  {'minimum':>14}  {'maximum':>14}  {'last':>14}"
     )
-    for name, values in zip(names, columns):
-        if values:
-            low, high, last = short(min(values)), short(max(values)), short(values[-1])
+    for name, values in zip(plot.names, plot.values.T):
+        if values.size:
+            low, high, last = short(values.min()), short(values.max()), short(values[-1])
         else:
             low = high = last = "-"
-        print(f"{name:<{name_width}}  {len(values):>7}  {low:>14}  {high:>14}  {last:>14}")
+        print(f"{name:<{name_width}}  {values.size:>7}  {low:>14}  {high:>14}  {last:>14}")
 
 
 if __name__ == "__main__":

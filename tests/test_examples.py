@@ -1,33 +1,48 @@
-"""The quick-look example and the benchmark's alternative readers, checked
-against olvane itself: the example must print exactly the values olvane
-returns, and the readers must return them bit for bit, or the benchmark
+"""The examples, the shipped sample and the benchmark's alternative readers,
+checked against olvane itself: the examples must print and draw exactly the
+values olvane returns, the sample must read as the transient it claims to be,
+and the readers must return olvane's values bit for bit, or the benchmark
 would compare unlike things."""
 
 import importlib.util
+import re
 import subprocess
 import sys
 from pathlib import Path
 
 import olvane
 import pytest
-from conftest import f32_bits
+from conftest import f32_bits, plot_text
 
-pytest.importorskip("numpy")
+np = pytest.importorskip("numpy")
 
 ROOT = Path(__file__).resolve().parent.parent
-QUICKLOOK = ROOT / "examples" / "quicklook.py"
+EXAMPLES = ROOT / "examples"
+SAMPLE = EXAMPLES / "sample.dat"
 
 
-def load(name):
-    spec = importlib.util.spec_from_file_location(f"bench_{name}", ROOT / "bench" / f"{name}.py")
+def load(path, name):
+    spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module  # dataclasses look their module up there
     spec.loader.exec_module(module)
     return module
 
 
-generate = load("generate")
-readers = load("readers")
+generate = load(ROOT / "bench" / "generate.py", "bench_generate")
+readers = load(ROOT / "bench" / "readers.py", "bench_readers")
+
+
+def block_times(path, n_params):
+    """The number after 'TIME =' on each block-start line, read here as text
+    rather than by the package under test."""
+    lines = Path(path).read_bytes().split(b"\n")[1 + n_params :]
+    starts = lines[:: 1 + -(-n_params // 10)]
+    found = [
+        re.match(rb"\s*TIME =\s*(\S+) S\s+STEP =\s*(\d+)\s*$", line) for line in starts if line
+    ]
+    assert all(found)
+    return [float(m[1]) for m in found], [int(m[2]) for m in found]
 
 
 def summary(names, columns):
@@ -39,17 +54,20 @@ def summary(names, columns):
 
 @pytest.mark.parametrize("case", ["shipped-sample", "generated-w15-crlf"])
 def test_quicklook_prints_the_values_olvane_returns(case, tmp_path):
+    pytest.importorskip("dunvel")
     if case == "shipped-sample":
-        path, width, args = ROOT / "examples" / "sample.dat", 12, []
-        names = generate.parameter_names(12)
+        path, width, args = SAMPLE, 12, []
+        names = list(generate.SAMPLE_NAMES)
     else:
+        # No --width: the example leaves the width to be found.
         path, width = tmp_path / "run.plt", 15
         generate.write_plot(path, 23, 60, width, seed=3, newline="\r\n")
-        args, names = [str(path), "--width", "15"], generate.parameter_names(23)
+        args, names = [str(path)], generate.parameter_names(23)
     columns = olvane.rust_read_dunvel(str(path), width)
+    times, _ = block_times(path, len(names))
 
     done = subprocess.run(
-        [sys.executable, str(QUICKLOOK), *args],
+        [sys.executable, str(EXAMPLES / "quicklook.py"), *args],
         check=False,
         capture_output=True,
         text=True,
@@ -57,13 +75,164 @@ def test_quicklook_prints_the_values_olvane_returns(case, tmp_path):
     )
     assert done.returncode == 0, done.stderr
     title, heading, *rows = done.stdout.splitlines()
-    assert title == f"{path}: {len(names)} parameters, {len(columns[0])} time steps"
+    assert title == (
+        f"{path}: {len(names)} parameters x {len(columns[0])} steps,"
+        f" time {times[0]:g} .. {times[-1]:g} s"
+    )
     assert heading.split() == ["parameter", "count", "minimum", "maximum", "last"]
     printed = [row.split() for row in rows]
     assert [
         (name, int(count), *(f32_bits(float(v)) for v in values))
         for name, count, *values in printed
     ] == summary(names, columns)
+
+
+def test_shipped_sample_is_what_the_generator_writes(tmp_path):
+    # The command that bench/README.md gives for it.
+    out = tmp_path / "sample.dat"
+    command = [sys.executable, str(ROOT / "bench" / "generate.py"), "sample", str(out)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, check=False)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == f"{out}: 12 parameters x 400 blocks, width 12, 76,713 bytes\n"
+    assert out.read_bytes() == SAMPLE.read_bytes()
+
+
+# Quantity (the first part of a name): the range of its values in the file's
+# units. Every parameter of the sample must have one.
+PHYSICAL_RANGES = {
+    "PRES": (1e5, 1e7),  # Pa
+    "TEMP": (300.0, 1500.0),  # K
+    "VOID": (0.0, 1.0),  # fraction
+    "FLOW": (-2e4, 2e4),  # kg/s
+    "POWR": (0.0, 4e9),  # W
+    "LEVL": (0.0, 25.0),  # m
+    "TRIP": (0.0, 1.0),  # flag
+}
+
+
+def test_shipped_sample_reads_as_a_transient():
+    names = list(generate.SAMPLE_NAMES)
+    header = SAMPLE.read_text().splitlines()[: 1 + len(names)]
+    assert header[0].split()[-1] == str(len(names))
+    assert [line.split()[-1] for line in header[1:]] == names
+    values = dict(zip(names, np.array(olvane.rust_read_dunvel(str(SAMPLE), 12))))
+    times, steps = block_times(SAMPLE, len(names))
+
+    for name, column in values.items():
+        low, high = PHYSICAL_RANGES[name[:4]]
+        assert low <= column.min() <= column.max() <= high, name
+    assert times[0] == 0.0 and 3.9 <= times[-1] <= 4.1
+    assert np.all(np.diff(times) > 0) and np.all(np.diff(steps) > 0)
+
+    # A trip that stays tripped, then what follows it.
+    trip = values["TRIP_SCRM_0006"]
+    assert set(trip.tolist()) == {0.0, 1.0} and np.all(np.diff(trip) >= 0)
+    tripped = int(np.argmax(trip))
+    pressure, clad = values["PRES_CORE_0001"], values["TEMP_CORE_0002"]
+    assert pressure[-1] < 0.2 * pressure[0]
+    peak = int(np.argmax(clad))
+    assert tripped < peak < len(times) - 1
+    assert clad[peak] > clad[0] + 300 and clad[-1] < clad[peak] - 200
+    assert values["FLOW_CORE_0003"][0] > 0 and values["FLOW_CORE_0003"].min() < 0
+    assert values["FLOW_ECCS_0011"][tripped] == 0 and values["FLOW_ECCS_0011"][-1] > 0
+    assert values["POWR_CORE_0005"][-1] < 0.1 * values["POWR_CORE_0005"][0]
+
+
+def draw(argv):
+    """What examples/plot.py's draw() returned while main(argv) ran: the
+    figure and the label of its x axis."""
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("dunvel")
+    plot_example = load(EXAMPLES / "plot.py", "example_plot")
+    drawn = []
+    original = plot_example.draw
+
+    def keep(*args):
+        drawn.append(original(*args))
+        return drawn[-1]
+
+    plot_example.draw = keep
+    plot_example.main(argv)
+    return drawn[0]
+
+
+def panels(figure):
+    return [
+        (ax.get_ylabel(), ax.lines[0].get_xdata(), ax.lines[0].get_ydata()) for ax in figure.axes
+    ]
+
+
+@pytest.mark.parametrize(
+    "chosen, x_name",
+    [
+        ([], None),
+        (["VOID_CORE_0004", "TEMP_FUEL_0009"], None),
+        (["TEMP_CORE_0002"], "PRES_CORE_0001"),
+    ],
+    ids=["first-four-on-time", "named-on-time", "against-a-parameter"],
+)
+def test_plot_draws_the_columns_against_time(chosen, x_name, tmp_path, capsys):
+    out = tmp_path / "plot.png"
+    argv = [str(SAMPLE), *chosen, "--out", str(out), *(["--x", x_name] if x_name else [])]
+    (figure, x_label) = draw(argv)
+
+    names = list(generate.SAMPLE_NAMES)
+    columns = dict(zip(names, olvane.rust_read_dunvel(str(SAMPLE), 12)))
+    times, _ = block_times(SAMPLE, len(names))
+    expected = chosen or names[:4]
+    # Times are doubles, drawn as they are; parameters are 32-bit floats.
+    expected_x = [f32_bits(v) for v in columns[x_name]] if x_name else times
+    drawn = panels(figure)
+    assert [label for label, _, _ in drawn] == expected
+    for (_, xs, ys), name in zip(drawn, expected):
+        assert ([f32_bits(v) for v in xs] if x_name else list(xs)) == expected_x
+        assert [f32_bits(v) for v in ys] == [f32_bits(v) for v in columns[name]]
+    assert figure.axes[-1].get_xlabel() == (x_name or "time (s)") == x_label
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert capsys.readouterr().out == f"{out}: {', '.join(expected)} against {x_label}\n"
+
+
+def test_plot_without_times_draws_against_the_step(tmp_path, capsys):
+    # Block-start lines without a number: no time to draw against.
+    path = tmp_path / "untimed.plt"
+    path.write_text(plot_text(["A", "B"], [[i, -i] for i in range(5)], block_start="step {i}:"))
+    out = tmp_path / "untimed.png"
+    figure, x_label = draw([str(path), "B", "--out", str(out)])
+    assert [(label, list(xs), list(ys)) for label, xs, ys in panels(figure)] == [
+        ("B", [0.0, 1.0, 2.0, 3.0, 4.0], [0.0, -1.0, -2.0, -3.0, -4.0])
+    ]
+    assert x_label == figure.axes[-1].get_xlabel() == "step (block index)"
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["NOPE_0001"], "not in the header: NOPE_0001; it has: "),
+        (["TEMP_CORE_0002", "--x", "NOPE_0002"], "not in the header: NOPE_0002; it has: "),
+    ],
+)
+def test_plot_refuses_an_unknown_name(argv, message, tmp_path):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("dunvel")
+    done = subprocess.run(
+        [
+            sys.executable,
+            str(EXAMPLES / "plot.py"),
+            str(SAMPLE),
+            *argv,
+            "--out",
+            str(tmp_path / "x.png"),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.splitlines()[-1] == (
+        f"plot.py: error: {message}{', '.join(generate.SAMPLE_NAMES)}"
+    )
+    assert not (tmp_path / "x.png").exists()
 
 
 @pytest.mark.parametrize("reader", ["pure-python", "numpy", "numpy-lists"])
