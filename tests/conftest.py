@@ -50,16 +50,6 @@ WRITTEN_FILES: list[bytes] = []
 _CORPUS_LIMIT = 1 << 20
 
 
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "after_corpus: runs after every other test, over the files they wrote"
-    )
-
-
-def pytest_collection_modifyitems(items):
-    items.sort(key=lambda item: item.get_closest_marker("after_corpus") is not None)
-
-
 @pytest.fixture
 def write_file(tmp_path):
     """write_file(content, name="plot.dat") -> path as str; content is str or bytes."""
@@ -134,9 +124,13 @@ EXTRAS = {"test_examples.py", "test_typing.py", "test_many_files.py", "test_read
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "extras: beyond the core tests; not run on every interpreter")
+    config.addinivalue_line(
+        "markers", "after_corpus: runs after every other test, over the files they wrote"
+    )
 
 
 def pytest_collection_modifyitems(items):
     for item in items:
         if item.path.name in EXTRAS:
             item.add_marker(pytest.mark.extras)
+    items.sort(key=lambda item: item.get_closest_marker("after_corpus") is not None)
