@@ -9,7 +9,7 @@ namespace olvane {
 
 struct InterruptCheck {
     // True stops the read; it may run arbitrary code of the caller's, on the
-    // reader's thread. Without one (stop null) the call is simply repeated.
+    // reader's thread. Without one the open or read is simply repeated.
     bool (*stop)(void* context) = nullptr;
     void* context = nullptr;
 
