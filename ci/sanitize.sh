@@ -57,6 +57,7 @@ export LSAN_OPTIONS="suppressions=$root/ci/lsan.supp:print_suppressions=0"
 export PYTHONMALLOC=malloc
 export OLVANE_SANITIZED=1
 export PYTHONPATH="$build:$root/ci/sanitizer_site${PYTHONPATH:+:$PYTHONPATH}"
+export PYTEST_PLUGINS=olvane_untracked_collection  # in ci/sanitizer_site
 
 where=$(LD_PRELOAD=$OLVANE_SANITIZER_PRELOAD "$python" -c 'import olvane; print(olvane.__file__)')
 if [[ $where != "$build"/* ]]; then
