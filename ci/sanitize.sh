@@ -61,6 +61,7 @@ mkdir -p "$work/site/dunvel"
 cp "$root"/src/dunvel/*.py "$root"/src/dunvel/*.pyi "$root"/src/dunvel/py.typed "$work/site/dunvel/"
 ln -s "$build"/_native.*.so "$work/site/dunvel/"
 export PYTHONPATH="$build:$work/site:$root/ci/sanitizer_site${PYTHONPATH:+:$PYTHONPATH}"
+export PYTEST_PLUGINS=olvane_untracked_collection  # in ci/sanitizer_site
 
 where=$(LD_PRELOAD=$OLVANE_SANITIZER_PRELOAD "$python" -c 'import olvane; print(olvane.__file__)')
 if [[ $where != "$build"/* ]]; then
