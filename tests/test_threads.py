@@ -102,10 +102,10 @@ signal.signal(signal.SIGALRM, lambda signum, frame: handled.append(time.monotoni
 signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
 try:
     result = olvane.rust_read_dunvel(fifo, 12)
-finally:
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    if sys.exc_info()[0] is not None:
-        writer.kill()  # it would wait for a reader for ever
+except BaseException:
+    writer.kill()  # it would wait for a reader for ever
+    raise
+signal.setitimer(signal.ITIMER_REAL, 0)
 written = float(writer.communicate()[0])
 print(result == expected, len(handled) > 0, min(handled) < written)
 """
