@@ -102,7 +102,11 @@ os.close(fd)
 handled = []
 signal.signal(signal.SIGALRM, lambda signum, frame: handled.append(time.monotonic()))
 signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
-result = olvane.rust_read_dunvel(fifo, 12)
+try:
+    result = olvane.rust_read_dunvel(fifo, 12)
+except BaseException:
+    writer.kill()  # it would wait for a reader for ever
+    raise
 signal.setitimer(signal.ITIMER_REAL, 0)
 written = float(writer.communicate()[0])
 print(result == expected, len(handled) > 0, min(handled) < written)
