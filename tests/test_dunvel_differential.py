@@ -7,7 +7,6 @@ olvane runs in a child process of its own: its failures write reports on
 fd 2 and notices on fd 1, which the child keeps apart per call."""
 
 import json
-import os
 import re
 import subprocess
 import sys

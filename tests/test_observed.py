@@ -271,39 +271,3 @@ def test_count_line_that_a_pipe_takes_only_in_part(write_file):
     proc = run_python(PARTIAL_STDOUT, path)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.decode() == ascii(f"failed printing to stdout: {os.strerror(11)} (os error 11)") + "\n"
-
-
-OUT_OF_OBJECTS = """
-import gc, resource, sys, olvane
-path = sys.argv[1]
-rows = ["t\\n" + "".join(f"{v:12.5E}" for v in range(start, start + 10)) + "\\n" for start in (1, 11)]
-with open(path, "w") as f:
-    f.write("10\\n" + "p\\n" * 10 + "".join(rows) * 150_000)
-def mapped():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-limit = resource.getrlimit(resource.RLIMIT_AS)
-outcomes = []
-for _ in range(2):
-    gc.collect()
-    before = sys.getallocatedblocks()
-    resource.setrlimit(resource.RLIMIT_AS, (mapped() + (48 << 20), limit[1]))
-    try:
-        olvane.rust_read_dunvel(path, 12)
-    except BaseException as error:
-        outcomes.append(type(error).__name__)
-    resource.setrlimit(resource.RLIMIT_AS, limit)
-    gc.collect()
-    outcomes.append(sys.getallocatedblocks() - before < 1000)
-print(outcomes)
-"""
-
-
-@pytest.mark.skipif(os.environ.get("PYTHONMALLOC", "").startswith("malloc") or os.environ.get("OLVANE_SANITIZED") == "1",
-                    reason="the interpreter counts no blocks without its own allocator")
-def test_running_out_of_objects_releases_what_was_built(tmp_path):
-    # Some columns have become lists of floats when the memory runs out:
-    # those lists, the outer list and the floats go with the failure.
-    proc = run_python(OUT_OF_OBJECTS, str(tmp_path / "many.dat"))
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.decode() == "['PanicException', True, 'PanicException', True]\n"

@@ -13,7 +13,6 @@ import struct
 import sys
 from typing import Sequence, TextIO
 
-import numpy as np
 
 import dunvel
 
