@@ -36,6 +36,17 @@ def test_summary(write_file):
     assert (done.returncode, done.stdout, done.stderr) == (0, SUMMARY.format(path=path), "")
 
 
+def test_reader_that_goes_away_is_no_error(write_file):
+    # Far more summary than a pipe holds: the writes after `head` has gone fail.
+    path = write_file(PLOT)
+    child = subprocess.Popen([sys.executable, "-m", "dunvel", *[path] * 2000],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert child.stdout.readline() == f"{path}: 2 parameters, 2 time steps\n".encode()
+    child.stdout.close()
+    assert (child.wait(timeout=120), child.stderr.read()) == (1, b"")
+    child.stderr.close()
+
+
 def test_summary_of_several_files_and_an_empty_one(write_file):
     first, empty = write_file(PLOT), write_file("1\nONLY\n")
     done = dunvel_main(first, empty, "--width", "12")

@@ -9,10 +9,10 @@ from __future__ import annotations
 
 import argparse
 import csv
+import os
 import struct
 import sys
 from typing import Sequence, TextIO
-
 
 import dunvel
 
@@ -100,4 +100,13 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Whoever read the summary has gone (`| head`): nothing to report.
+        # Standard output goes to /dev/null so that the flush at exit does
+        # not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 1
+    sys.exit(status)
