@@ -56,6 +56,10 @@ export OLVANE_UBSAN_REPORTS="$logs/ubsan"  # see ci/sanitizer_site/sitecustomize
 export LSAN_OPTIONS="suppressions=$root/ci/lsan.supp:print_suppressions=0"
 export PYTHONMALLOC=malloc
 export OLVANE_SANITIZED=1
+# No idle BLAS worker threads in the interpreters that import NumPy: LeakSanitizer
+# stops every thread at exit to scan it, and its tracer has been seen to crash
+# ("Tracer caught signal 11") on such a process when the machine was loaded.
+export OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1
 # dunvel as a package: its Python files beside the sanitized native module.
 mkdir -p "$work/site/dunvel"
 cp "$root"/src/dunvel/*.py "$root"/src/dunvel/*.pyi "$root"/src/dunvel/py.typed "$work/site/dunvel/"
