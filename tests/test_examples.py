@@ -211,27 +211,15 @@ def test_plot_without_times_draws_against_the_step(tmp_path, capsys):
         (["TEMP_CORE_0002", "--x", "NOPE_0002"], "not in the header: NOPE_0002; it has: "),
     ],
 )
-def test_plot_refuses_an_unknown_name(argv, message, tmp_path):
+def test_plot_refuses_an_unknown_name(argv, message, tmp_path, capsys):
     pytest.importorskip("matplotlib")
     pytest.importorskip("dunvel")
-    done = subprocess.run(
-        [
-            sys.executable,
-            str(EXAMPLES / "plot.py"),
-            str(SAMPLE),
-            *argv,
-            "--out",
-            str(tmp_path / "x.png"),
-        ],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        check=False,
-    )
-    assert done.returncode == 2 and done.stdout == ""
-    assert done.stderr.splitlines()[-1] == (
-        f"plot.py: error: {message}{', '.join(generate.SAMPLE_NAMES)}"
-    )
+    plot_example = load(EXAMPLES / "plot.py", "example_plot")
+    with pytest.raises(SystemExit) as exit_:
+        plot_example.main([str(SAMPLE), *argv, "--out", str(tmp_path / "x.png")])
+    out, err = capsys.readouterr()
+    assert exit_.value.code == 2 and out == ""
+    assert err.splitlines()[-1].endswith(f": error: {message}{', '.join(generate.SAMPLE_NAMES)}")
     assert not (tmp_path / "x.png").exists()
 
 
