@@ -134,3 +134,20 @@ def pytest_collection_modifyitems(items):
         if item.path.name in EXTRAS:
             item.add_marker(pytest.mark.extras)
     items.sort(key=lambda item: item.get_closest_marker("after_corpus") is not None)
+
+
+# Argument types of a child's calls: an int subclass, and an object whose
+# __index__ gives make()'s int or raises the exception make() returns.
+INT_LIKE_ARGUMENTS = """
+class Width(int):
+    pass
+
+class Index:
+    def __init__(self, make):
+        self.make = make
+    def __index__(self):
+        value = self.make()
+        if isinstance(value, int):
+            return value
+        raise value
+"""

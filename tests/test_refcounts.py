@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import MALFORMED_FILES, plot_text, run_python
+from conftest import INT_LIKE_ARGUMENTS, MALFORMED_FILES, plot_text, run_python
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("PYTHONMALLOC", "").startswith("malloc") or os.environ.get("OLVANE_SANITIZED") == "1",
@@ -22,7 +22,7 @@ pytestmark = pytest.mark.skipif(
 CALLS = 2000
 TOLERANCE = 100  # caches that settle, or grow now and then by a few dozen blocks
 
-CHILD = """
+CHILD_TEMPLATE = """
 import gc, json, os, sys, olvane
 paths, calls = json.loads(sys.argv[1]), int(sys.argv[2])
 read = olvane.rust_read_dunvel
@@ -30,18 +30,7 @@ out, sink = os.dup(1), os.open(os.devnull, os.O_WRONLY)
 os.dup2(sink, 1)
 os.dup2(sink, 2)
 
-class Width(int):
-    pass
-
-class Index:
-    def __init__(self, make):
-        self.make = make
-    def __index__(self):
-        value = self.make()
-        if isinstance(value, int):
-            return value
-        raise value
-
+{int_like}
 good = paths["good"]
 CASES = {f"reader-failure-{name}": ((p, 12), {}) for name, p in paths.items() if not name.startswith("good")}
 CASES.update({
@@ -117,6 +106,8 @@ for name, (args, kwargs) in CASES.items():
 
 os.write(out, json.dumps(report).encode())
 """
+CHILD = CHILD_TEMPLATE.replace("{int_like}", INT_LIKE_ARGUMENTS)
+
 
 
 def test_every_kind_of_call_keeps_its_counts(write_file):

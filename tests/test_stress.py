@@ -4,7 +4,7 @@ descriptor, no reference to an argument, no object, no memory."""
 import json
 import os
 
-from conftest import MALFORMED_FILES, plot_text, run_python
+from conftest import INT_LIKE_ARGUMENTS, MALFORMED_FILES, plot_text, run_python
 
 FILES = {
     "empty": "",
@@ -14,7 +14,7 @@ FILES = {
     "good-w15": plot_text(["a", "b"], [[i * 0.5, -i] for i in range(50)], width=15),
 }
 
-CHILD = """
+CHILD_TEMPLATE = """
 import gc, json, os, sys, olvane
 paths = json.loads(sys.argv[1])
 read = olvane.rust_read_dunvel
@@ -25,18 +25,7 @@ os.dup2(sink, 2)  # a failure report per call
 def fresh(text):  # a str of our own, never an interned one
     return text[:1] + text[1:]
 
-class Width(int):
-    pass
-
-class Index:  # __index__ gives make()'s int or raises its exception
-    def __init__(self, make):
-        self.make = make
-    def __index__(self):
-        value = self.make()
-        if isinstance(value, int):
-            return value
-        raise value
-
+{int_like}
 w, path, P, T, O = Width(12), fresh(paths["good"]), "PanicException", "TypeError", "OverflowError"
 CASES = {name: (P, (fresh(p), w), {}) for name, p in paths.items()}
 CASES.update({
@@ -92,6 +81,8 @@ for name, (expected, args, kwargs) in CASES.items():
     report[name] = [outcome == expected or outcome, same, fds2 - fds, [b - a for a, b in zip(refs, refs2)], objects2 - objects, resident2 - resident]
 os.write(out, json.dumps(report).encode())
 """
+CHILD = CHILD_TEMPLATE.replace("{int_like}", INT_LIKE_ARGUMENTS)
+
 
 
 def test_repeated_calls_leave_nothing_behind(write_file):
