@@ -7,6 +7,7 @@
 // alone, and the fixed-slot readers of 12- and 15-byte Fortran fields on the
 // input's first 12 and 15 bytes (which may decline, but must not disagree).
 // Any difference in acceptance, error kind or bits aborts.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -209,9 +210,12 @@ template <unsigned Fraction>
 void check_field(std::string_view text) {
     constexpr std::size_t width = Fraction + 7;
     if (text.size() < width) return;
-    // An allocation of exactly the field, so that reading past it is caught.
-    const std::unique_ptr<char[]> field(new char[width]);
-    std::memcpy(field.get(), text.data(), width);
+    // An allocation of exactly the bytes the reader may read, so that
+    // reading past them is caught; past the field, the input's next bytes,
+    // which must make no difference.
+    constexpr std::size_t reads = olvane::exponent_field_reads;
+    const std::unique_ptr<char[]> field(new char[reads]());
+    std::memcpy(field.get(), text.data(), std::min(text.size(), reads));
     float value;
     if (!olvane::parse_exponent_field<Fraction>(field.get(), value)) return;
     std::string_view trimmed(field.get(), width);

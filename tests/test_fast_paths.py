@@ -1,7 +1,8 @@
 """The reader's fast number paths give the correctly rounded bits of the
 general conversion: tests/native/fast_path_sweep.cpp compares them with
 std::from_chars on every field of the benchmark presets and on millions of
-generated texts (near rounding midpoints among them)."""
+generated texts (near rounding midpoints, exact midpoints and time stamps
+among them)."""
 
 import shutil
 import subprocess

@@ -27,7 +27,7 @@ LineSource::LineSource(int fd, std::size_t buffer_size, const InterruptCheck& on
     : fd_{fd},
       on_interrupt_{on_interrupt},
       buffer_size_{buffer_size},
-      buffer_(new char[buffer_size + buffer_padding]()) {}
+      buffer_(new char[buffer_size + line_padding]()) {}
 
 std::uint64_t LineSource::size_hint() const noexcept {
     struct stat status;
@@ -71,13 +71,20 @@ LineSource::Status LineSource::read_spanning_line() {
             // A line that starts a fresh fill and ends inside it needs no copy.
             if (spanning_.empty()) return finish_line({start, length}, true, ascii);
             spanning_.append(start, length);
-            return finish_line(spanning_, true, is_ascii(spanning_));
+            return finish_spanning_line(true);
         }
         spanning_.append(start, unread);
         position_ = fill_;
     }
     if (!taken) return Status::end_of_file;
-    return finish_line(spanning_, false, is_ascii(spanning_));
+    return finish_spanning_line(false);
+}
+
+LineSource::Status LineSource::finish_spanning_line(bool had_line_feed) {
+    const std::size_t length = spanning_.size();
+    const bool ascii = is_ascii(spanning_);
+    spanning_.append(line_padding, '\0');
+    return finish_line({spanning_.data(), length}, had_line_feed, ascii);
 }
 
 LineSource::Status LineSource::invalid_line() {

@@ -33,8 +33,6 @@ IoError open_read_only(std::string_view path, int& fd, const InterruptCheck& on_
 class LineSource {
 public:
     static constexpr std::size_t default_buffer_size = 8192;
-    // Zeroed bytes after the buffer, so that scans may read whole words.
-    static constexpr std::size_t buffer_padding = 16;
 
     enum class Status : unsigned char { line, end_of_file, error };
 
@@ -49,6 +47,10 @@ public:
     // End of file only when not a single byte was left.
     Status read_next_line();
 
+    // The line is followed in memory by at least line_padding readable
+    // bytes, so that parsers may read whole words from its last field (the
+    // buffer has as many zeroed bytes after its end).
+    static constexpr std::size_t line_padding = 16;
     std::string_view line() const noexcept { return line_; }
     // Bytes of the file taken so far, terminators included.
     std::uint64_t consumed() const noexcept { return before_buffer_ + position_; }
@@ -65,6 +67,7 @@ private:
     };
 
     Status read_spanning_line();
+    Status finish_spanning_line(bool had_line_feed);
     Status finish_line(std::string_view bytes, bool had_line_feed, bool ascii);
     Status invalid_line();
     bool refill();
@@ -76,8 +79,9 @@ private:
     std::uint64_t before_buffer_ = 0;  // file bytes that came before the current fill
     std::size_t position_ = 0;
     std::size_t fill_ = 0;
-    // Holds a line that does not lie within one buffer fill; its capacity is
-    // kept from line to line.
+    // Holds a line that does not lie within one buffer fill, and
+    // line_padding zero bytes after it; its capacity is kept from line to
+    // line.
     std::string spanning_;
     std::string_view line_;
     bool line_is_ascii_ = true;

@@ -16,6 +16,8 @@ namespace olvane {
 namespace {
 
 using number_detail::is_digit;
+using number_detail::digits_value;
+using number_detail::non_digits;
 using number_detail::take_digits;
 
 constexpr ParsedValue invalid{0.0f, ParseError::invalid};
@@ -99,6 +101,25 @@ std::string capped_exponent(std::string_view exponent_text) {
 const char* scan_simple_double(const char* p, const char* const end, double& out) {
     const bool negative = p < end && *p == '-';
     if (p < end && (*p == '+' || *p == '-')) ++p;
+    // The usual time stamp, as Fortran's 1PE15.8 writes it ("4.61046558E-04"):
+    // its slots checked and its digits read in place. A third exponent digit
+    // after it is the general scan's to read.
+    if (end - p >= 14 && is_digit(p[0]) && p[1] == '.' && (p[10] | 0x20) == 'e' && (p[11] == '+' || p[11] == '-') &&
+        is_digit(p[12]) && is_digit(p[13]) && (end - p == 14 || !is_digit(p[14]))) {
+        std::uint64_t word;
+        std::memcpy(&word, p + 2, 8);
+        if (non_digits(word) == 0) {
+            const double m = static_cast<double>(static_cast<unsigned>(p[0] - '0') * 100000000ULL + digits_value(word, 8));
+            const int decimal = (p[12] - '0') * 10 + (p[13] - '0');
+            const int exponent = (p[11] == '-' ? -decimal : decimal) - 8;
+            if (exponent >= -22 && exponent <= 22) {
+                const double magnitude =
+                    exponent >= 0 ? m * number_detail::scale(exponent) : m / number_detail::scale(-exponent);
+                out = negative ? -magnitude : magnitude;
+                return p + 14;
+            }
+        }
+    }
     std::uint64_t significand = 0;
     const char* const integer = p;
     // Time stamps are written as Fortran's 1PE writes them, one digit before
