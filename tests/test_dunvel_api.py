@@ -163,25 +163,57 @@ def reference_time(line):
     return math.nan
 
 
+_TOKENS = st.one_of(
+    st.from_regex(r"[+-]?[0-9]{0,25}\.?[0-9]{0,25}([eE][+-]?[0-9]{1,4})?", fullmatch=True),
+    st.sampled_from(["TIME", "=", "S", "STEP", "inf", "-NaN", "1.0D+00", "0x1", "1e", "\u00e9"]),
+    st.text(alphabet="0123456789.eE+-_,xa\u00e9", max_size=8),
+)
+
+
 @settings(max_examples=300, deadline=None)
 @given(
-    st.lists(
-        st.one_of(
-            st.from_regex(r"[+-]?[0-9]{0,25}\.?[0-9]{0,25}([eE][+-]?[0-9]{1,4})?", fullmatch=True),
-            st.sampled_from(["TIME", "=", "S", "STEP", "inf", "-NaN", "1.0D+00", "0x1", "1e", "\u00e9"]),
-            st.text(alphabet="0123456789.eE+-_,xa\u00e9", max_size=8),
-        ),
-        max_size=6,
-    ),
+    st.lists(_TOKENS, max_size=6),
     st.lists(st.sampled_from([w for w in WHITESPACE if w not in "\r\n"]), min_size=1, max_size=6),
+    _TOKENS,
 )
-def test_times_match_python_float(tmp_path_factory, tokens, spaces):
-    line = "".join(token + spaces[i % len(spaces)] for i, token in enumerate(tokens))
+def test_times_match_python_float(tmp_path_factory, tokens, spaces, other):
+    """Each line a step of its own (no parameters): the line, then the line
+    with one token replaced, then with two tokens run together, so that
+    lines share their starts to every length, as block-start lines do."""
+
+    def line(words, glued=None):
+        return "".join(word + ("x" if i == glued else spaces[i % len(spaces)]) for i, word in enumerate(words))
+
+    lines = [line(tokens)]
+    for k in range(len(tokens)):
+        lines += [line(tokens[:k] + [other] + tokens[k + 1:]), lines[0], line(tokens, glued=k), lines[0]]
     path = tmp_path_factory.mktemp("times") / "plot.dat"
-    path.write_bytes(f"0\n{line}\n".encode())
-    (got,) = dunvel.read(path).times.tolist()
-    want = reference_time(line)
-    assert struct.pack("<d", got) == struct.pack("<d", want) or (math.isnan(got) and math.isnan(want))
+    path.write_bytes(("0\n" + "".join(text + "\n" for text in lines)).encode())
+    got = dunvel.read(path).times.tolist()
+    want = [reference_time(text) for text in lines]
+    assert [math.nan if math.isnan(value) else struct.pack("<d", value) for value in got] == [
+        math.nan if math.isnan(value) else struct.pack("<d", value) for value in want
+    ]
+
+
+@pytest.mark.parametrize(
+    "lines, times",
+    [
+        (["  TIME =  1.00000000E-03 S", "  TIME =  2.50000000E+01 S", "  TIME = -3.00000000E+00 S"],
+         [1e-3, 25.0, -3.0]),
+        (["TIME 1.5", "TIMEx2.5", "TIME 3.5"], [1.5, math.nan, 3.5]),
+        (["TIME 1.5", "TIME 2.5x 3", "TIME 4.5e"], [1.5, 3.0, math.nan]),
+        (["TIME 1.5", "TIME\t2.5", "TIME  3.5", "TIME 4.5"], [1.5, 2.5, 3.5, 4.5]),
+        (["fifteen_letters 1.5", "fifteen_letters 2.5", "fifteen_letterx 3.5", "fifteen_letters_4.5"],
+         [1.5, 2.5, 3.5, math.nan]),
+        (["sixteen__letters 1.5", "sixteen__letters 2.5", "sixteen__letterx 3.5"], [1.5, 2.5, 3.5]),
+        (["T 1.5", "T 2.5", "T", "T 4"], [1.5, 2.5, math.nan, 4.0]),
+    ],
+)
+def test_times_of_lines_that_share_their_layout(write_file, lines, times):
+    path = write_file(("0\n" + "".join(line + "\n" for line in lines)).encode())
+    got = dunvel.read(path).times.tolist()
+    assert [math.nan if math.isnan(t) else t for t in got] == times
 
 
 def test_times_one_per_step(write_plot):

@@ -7,9 +7,17 @@
 #include "reader/plot_driver.hpp"
 #include "reader/utf8.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace olvane {
 
 namespace {
+
+bool is_ascii_space(char c) noexcept {
+    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
+}
 
 class RowsSink {
 public:
@@ -33,15 +41,27 @@ public:
     void start(std::uint32_t count) { plot_.count = count; }
     // Block-start lines of a file share their layout: where the bytes before
     // the last time's token are the same, every token among them is one that
-    // was turned away, and the search starts at that token.
+    // was turned away (the bytes end in whitespace, so the tokens end where
+    // they did), and the search starts at that token, which is most often a
+    // simple number right there.
     void block_start(std::string_view line, bool ascii) {
         std::size_t from = 0;
-        if (ascii && !time_prefix_.empty() && line.size() > time_prefix_.size() &&
-            std::memcmp(line.data(), time_prefix_.data(), time_prefix_.size()) == 0)
-            from = time_prefix_.size();
+        if (ascii && prefix_length_ != 0 && line.size() > prefix_length_ && has_prefix(line)) {
+            from = prefix_length_;
+            double value;
+            const char* const end = line.data() + line.size();
+            const char* const stop = scan_simple_double(line.data() + from, end, value);
+            if (stop != nullptr && (stop == end || is_ascii_space(*stop))) [[likely]] {
+                plot_.times.push_back(value);
+                return;
+            }
+        }
         std::size_t at = from;
         plot_.times.push_back(parse_time(line, ascii, at));
-        if (at != from && ascii) time_prefix_.assign(line.substr(0, at));
+        if (at != from && ascii) {
+            prefix_length_ = at <= sizeof prefix_ ? at : 0;
+            std::memcpy(prefix_, line.data(), prefix_length_);
+        }
     }
     Targets begin_block() { return {plot_.values.extend(plot_.count)}; }
     Targets targets(Targets block, std::uint32_t first) noexcept { return {block.row + first}; }
@@ -66,10 +86,28 @@ public:
     PlotRows& plot() noexcept { return plot_; }
 
 private:
+    // Whether the line starts with the prefix: one comparison of sixteen
+    // bytes, which a line's padding lets us read.
+    bool has_prefix(std::string_view line) const noexcept {
+#if defined(__SSE2__)
+        static_assert(sizeof prefix_ == LineSource::line_padding);
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data()));
+        const auto same = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(prefix_)))));
+        const unsigned wanted = (1u << prefix_length_) - 1;
+        return (same & wanted) == wanted;
+#else
+        return std::memcmp(line.data(), prefix_, prefix_length_) == 0;
+#endif
+    }
+
     PlotRows plot_;
     std::uint64_t lines_ = 0;
     std::string notice_;
-    std::string time_prefix_;
+    // The bytes before the time's token in the last block-start line that
+    // needed a search, when there were at most sixteen.
+    char prefix_[16] = {};
+    std::size_t prefix_length_ = 0;
 };
 
 std::size_t trimmed_end_length(std::string_view line) {
@@ -113,10 +151,6 @@ void read_detecting_width(LineSource& source, RowsSink& sink, std::uint32_t coun
 }  // namespace
 
 namespace {
-
-bool is_ascii_space(char c) noexcept {
-    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
-}
 
 // Whether a token may be a number of the grammar: it must start with a
 // digit, a point, a sign or the first letter of "inf" or "nan". Most tokens
