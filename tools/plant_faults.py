@@ -89,13 +89,24 @@ def prepare(work, rev):
     env = dict(os.environ)
     env.pop("RUST_BACKTRACE", None)
     env.pop("PYTHONPATH", None)
-    env["PYTHONPATH"] = str(tree / "build")
+    # olvane is the build folder's module; dunvel a package put together
+    # from its sources and the build folder's native module.
+    package = tree / "importable" / "dunvel"
+    package.mkdir(parents=True)
+    for source in (tree / "src" / "dunvel").iterdir():
+        (package / source.name).symlink_to(source)
+    env["PYTHONPATH"] = os.pathsep.join([str(tree / "build"), str(tree / "importable")])
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     return tree, python, env
 
 
 def build(tree):
-    return run(["ninja", "-C", "build", "-j2"], tree)
+    built = run(["ninja", "-C", "build", "-j2"], tree)
+    for native in (tree / "build").glob("_native.*.so"):
+        link = tree / "importable" / "dunvel" / native.name
+        if not link.is_symlink():
+            link.symlink_to(native)
+    return built
 
 
 def run_suite(tree, python, env, timeout, files=()):
