@@ -14,6 +14,8 @@ std::size_t page_size() noexcept {
     return size;
 }
 
+constexpr std::size_t huge_advice_bytes = std::size_t{4} << 20;
+
 std::size_t whole_pages(std::size_t bytes) noexcept {
     const std::size_t page = page_size();
     return (bytes + page - 1) / page * page;
@@ -33,6 +35,13 @@ void MappedBytes::reserve(std::size_t bytes) {
                         ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                         : ::mremap(data_, mapped_, size, MREMAP_MAYMOVE);
     if (address == MAP_FAILED) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+    // Large results fill their pages two megabytes at a time where the
+    // system lends transparent huge pages on request (as NumPy asks for its
+    // large arrays): far fewer page faults, which are a tenth of a read's
+    // time otherwise. Advice only; a system that declines changes nothing.
+    if (size >= huge_advice_bytes) ::madvise(address, size, MADV_HUGEPAGE);
+#endif
     data_ = address;
     mapped_ = size;
 }
