@@ -98,6 +98,19 @@ std::string capped_exponent(std::string_view exponent_text) {
 }  // namespace
 
 
+namespace {
+
+// significand * 10^exponent, negated where negative, for a significand of at
+// most 2^53 and |exponent| <= 22: both exact doubles, so one correctly
+// rounded multiplication or division.
+double exactly_scaled(double significand, std::int64_t exponent, bool negative) {
+    const double magnitude = exponent >= 0 ? significand * number_detail::scale(exponent)
+                                           : significand / number_detail::scale(-exponent);
+    return negative ? -magnitude : magnitude;
+}
+
+}  // namespace
+
 const char* scan_simple_double(const char* p, const char* const end, double& out) {
     const bool negative = p < end && *p == '-';
     if (p < end && (*p == '+' || *p == '-')) ++p;
@@ -109,35 +122,18 @@ const char* scan_simple_double(const char* p, const char* const end, double& out
         std::uint64_t word;
         std::memcpy(&word, p + 2, 8);
         if (non_digits(word) == 0) {
-            const double m = static_cast<double>(static_cast<unsigned>(p[0] - '0') * 100000000ULL + digits_value(word, 8));
+            const auto m = static_cast<double>(static_cast<unsigned>(p[0] - '0') * 100000000ULL + digits_value(word, 8));
             const int decimal = (p[12] - '0') * 10 + (p[13] - '0');
             const int exponent = (p[11] == '-' ? -decimal : decimal) - 8;
             if (exponent >= -22 && exponent <= 22) {
-                const double magnitude =
-                    exponent >= 0 ? m * number_detail::scale(exponent) : m / number_detail::scale(-exponent);
-                out = negative ? -magnitude : magnitude;
+                out = exactly_scaled(m, exponent, negative);
                 return p + 14;
             }
         }
     }
-    std::uint64_t significand = 0;
-    const char* const integer = p;
-    // Time stamps are written as Fortran's 1PE writes them, one digit before
-    // the point, which needs no run of digits taken.
-    if (end - p >= 2 && is_digit(p[0]) && p[1] == '.') {
-        significand = static_cast<unsigned>(p[0] - '0');
-        ++p;
-    } else {
-        p = take_digits(p, end, significand);
-    }
-    std::int64_t digits = p - integer, fraction = 0;
-    if (p < end && *p == '.') {
-        const char* const fraction_begin = ++p;
-        p = take_digits(p, end, significand);
-        fraction = p - fraction_begin;
-        digits += fraction;
-    }
-    if (digits == 0 || digits > 19) return nullptr;
+    number_detail::Mantissa mantissa;
+    p = number_detail::scan_mantissa(p, end, mantissa);
+    if (mantissa.digits == 0 || mantissa.digits > 19) return nullptr;
     std::int64_t exponent = 0;
     if (p < end && (*p | 0x20) == 'e') {
         ++p;
@@ -148,11 +144,9 @@ const char* scan_simple_double(const char* p, const char* const end, double& out
         if (p == first) return nullptr;
         if (exponent_negative) exponent = -exponent;
     }
-    exponent -= fraction;
-    if (significand > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
-    const double m = static_cast<double>(significand);
-    const double magnitude = exponent >= 0 ? m * number_detail::scale(exponent) : m / number_detail::scale(-exponent);
-    out = negative ? -magnitude : magnitude;
+    exponent -= mantissa.fraction_digits;
+    if (mantissa.significand > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
+    out = exactly_scaled(static_cast<double>(mantissa.significand), exponent, negative);
     return p;
 }
 

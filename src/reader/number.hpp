@@ -203,6 +203,30 @@ inline const char* take_digits(const char* p, const char* end, std::uint64_t& va
     return p;
 }
 
+// Digits, then a point and digits, at the front of [p, end), as one
+// significand (which wraps past 19 digits: digits tells) and the count of
+// digits after the point. Returns where the mantissa ends.
+struct Mantissa {
+    std::uint64_t significand = 0;
+    std::int64_t digits = 0;
+    std::int64_t fraction_digits = 0;
+};
+
+inline const char* scan_mantissa(const char* p, const char* end, Mantissa& mantissa) {
+    const char* const integer = p;
+    // Usually a single digit (scientific notation), so no word-wise reading.
+    for (; p < end && is_digit(*p); ++p)
+        mantissa.significand = mantissa.significand * 10 + static_cast<unsigned>(*p - '0');
+    mantissa.digits = p - integer;
+    if (p < end && *p == '.') {
+        const char* const fraction = ++p;
+        p = take_digits(p, end, mantissa.significand);
+        mantissa.fraction_digits = p - fraction;
+        mantissa.digits += mantissa.fraction_digits;
+    }
+    return p;
+}
+
 // The forms that plot files hold: a sign, at most 19 mantissa digits, an
 // exponent of at most four digits, and a result the fast path settles.
 // Declines (returns false) for everything else, valid or not, which then
@@ -213,19 +237,9 @@ inline bool parse_common(std::string_view text, float& out) {
     if (p == end) return false;
     const bool negative = *p == '-';
     p += (*p == '-' || *p == '+');
-    std::uint64_t significand = 0;
-    const char* const integer = p;
-    // Usually a single digit (scientific notation), so no word-wise reading.
-    for (; p < end && is_digit(*p); ++p) significand = significand * 10 + static_cast<unsigned>(*p - '0');
-    std::int64_t digits = p - integer;
-    std::int64_t fraction_digits = 0;
-    if (p < end && *p == '.') {
-        const char* const fraction = ++p;
-        p = take_digits(p, end, significand);
-        fraction_digits = p - fraction;
-        digits += fraction_digits;
-    }
-    if (digits == 0 || digits > 19) return false;
+    Mantissa mantissa;
+    p = scan_mantissa(p, end, mantissa);
+    if (mantissa.digits == 0 || mantissa.digits > 19) return false;
     std::int64_t exponent = 0;
     if (p < end) {
         if ((*p | 0x20) != 'e') return false;
@@ -238,7 +252,7 @@ inline bool parse_common(std::string_view text, float& out) {
         if (exponent_negative) exponent = -exponent;
     }
     float magnitude;
-    if (!try_fast_path(significand, exponent - fraction_digits, magnitude)) return false;
+    if (!try_fast_path(mantissa.significand, exponent - mantissa.fraction_digits, magnitude)) return false;
     out = negative ? -magnitude : magnitude;
     return true;
 }

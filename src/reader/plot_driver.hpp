@@ -99,9 +99,10 @@ void read_parameter_names(LineSource& source, Sink& sink, std::uint32_t count) {
     }
 }
 
-// Any field through the whole grammar.
-inline float parse_field(std::string_view field,
-                         SourcePosition where = SourcePosition::current()) {
+// Any field through the whole grammar. Out of line, so that the rare
+// fields that need it leave the loop over the common ones as it is.
+[[gnu::noinline]] inline float parse_field(std::string_view field,
+                                           SourcePosition where = SourcePosition::current()) {
     const ParsedValue parsed = parse_value(trim_field(field));
     if (parsed.error != ParseError::none) [[unlikely]]
         throw ReaderFailure(with_description("Could not parse line", describe(parsed.error)), where);

@@ -19,6 +19,12 @@ bool is_ascii_space(char c) noexcept {
     return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
 }
 
+// Whether the ASCII token at p is a simple number whole, and its value.
+bool simple_token(const char* p, const char* end, double& value) noexcept {
+    const char* const stop = scan_simple_double(p, end, value);
+    return stop != nullptr && (stop == end || is_ascii_space(*stop));
+}
+
 class RowsSink {
 public:
     static constexpr bool detects_width = true;
@@ -49,9 +55,7 @@ public:
         if (ascii && prefix_length_ != 0 && line.size() > prefix_length_ && has_prefix(line)) {
             from = prefix_length_;
             double value;
-            const char* const end = line.data() + line.size();
-            const char* const stop = scan_simple_double(line.data() + from, end, value);
-            if (stop != nullptr && (stop == end || is_ascii_space(*stop))) [[likely]] {
+            if (simple_token(line.data() + from, line.data() + line.size(), value)) [[likely]] {
                 plot_.times.push_back(value);
                 return;
             }
@@ -174,12 +178,9 @@ double parse_time(std::string_view line, bool ascii, std::size_t& at) {
         while (p < end) {
             while (p < end && is_ascii_space(*p)) ++p;
             const char* const start = p;
-            if (p < end && may_be_number(*p)) {
-                const char* const stop = scan_simple_double(p, end, value);
-                if (stop != nullptr && (stop == end || is_ascii_space(*stop))) {
-                    at = static_cast<std::size_t>(start - line.data());
-                    return value;
-                }
+            if (p < end && may_be_number(*p) && simple_token(p, end, value)) {
+                at = static_cast<std::size_t>(start - line.data());
+                return value;
             }
             while (p < end && !is_ascii_space(*p)) ++p;
             if (start < p && may_be_number(*start) &&
