@@ -2,10 +2,15 @@
 // file into columns of binary32, in MB/s of file and ns per value. Shows
 // where the time of a call goes when set beside bench/run.py's timings.
 // With a buffer size after the rounds, it reads dunvel's rows instead, through
-// a buffer of that many bytes.
+// a buffer of that many bytes. In place of the width, "read" times only the
+// read() calls through such a buffer (8 KiB without one), and "lines" the
+// lines found as the reader finds them, nothing parsed: the part of the
+// reader's time that faster number parsing cannot take away.
 //
-//   bash bench/reader_bench.sh FILE WIDTH [ROUNDS [ROWS_BUFFER_BYTES]]
+//   bash bench/reader_bench.sh FILE WIDTH|read|lines [ROUNDS [BUFFER_BYTES]]
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,18 +19,51 @@
 #include <vector>
 
 #include "reader/failure.hpp"
+#include "reader/line_source.hpp"
 #include "reader/plot_file.hpp"
 #include "reader/plot_rows.hpp"
 
+namespace {
+
+// Bytes taken by plain read() calls; what the kernel's copy costs alone.
+std::size_t read_only(const std::string& path, std::size_t buffer_size) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw olvane::ReaderFailure("cannot open " + path);
+    std::vector<char> buffer(buffer_size);
+    std::size_t total = 0;
+    for (ssize_t n; (n = ::read(fd, buffer.data(), buffer_size)) > 0;) total += static_cast<std::size_t>(n);
+    ::close(fd);
+    return total;
+}
+
+std::size_t lines_only(const std::string& path, std::size_t buffer_size) {
+    int fd = -1;
+    if (olvane::open_read_only(path, fd)) throw olvane::ReaderFailure("cannot open " + path);
+    olvane::LineSource source(fd, buffer_size);
+    std::size_t lines = 0;
+    for (;;) {
+        switch (source.read_next_line()) {
+            case olvane::LineSource::Status::line: ++lines; continue;
+            case olvane::LineSource::Status::end_of_file: return lines;
+            case olvane::LineSource::Status::error: throw olvane::ReaderFailure("read failed");
+        }
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s FILE WIDTH [ROUNDS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FILE WIDTH|read|lines [ROUNDS [BUFFER_BYTES]]\n", argv[0]);
         return 2;
     }
     const std::string path = argv[1];
-    const auto width = static_cast<std::uint32_t>(std::stoul(argv[2]));
+    const std::string mode = argv[2];
+    const bool reads_only = mode == "read", finds_lines_only = mode == "lines";
+    const auto width = reads_only || finds_lines_only ? 0 : static_cast<std::uint32_t>(std::stoul(mode));
     const int rounds = argc > 3 ? std::stoi(argv[3]) : 7;
     const std::size_t rows_buffer = argc > 4 ? std::stoul(argv[4]) : 0;
+    const std::size_t buffer_size = rows_buffer != 0 ? rows_buffer : olvane::LineSource::default_buffer_size;
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
         std::perror(path.c_str());
@@ -36,6 +74,12 @@ int main(int argc, char** argv) {
     try {
         for (int round = 0; round < rounds; ++round) {
             const auto start = std::chrono::steady_clock::now();
+            if (reads_only || finds_lines_only) {
+                // Counted in bytes and lines here, not values.
+                values = reads_only ? read_only(path, buffer_size) : lines_only(path, buffer_size);
+                seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+                continue;
+            }
             if (rows_buffer != 0) {
                 olvane::RowsOptions options;
                 options.width = width;
@@ -57,7 +101,8 @@ int main(int argc, char** argv) {
     std::sort(seconds.begin(), seconds.end());
     const double best = seconds.front(), median = seconds[seconds.size() / 2];
     const double megabytes = static_cast<double>(status.st_size) / 1e6;
-    std::printf("%s: %.1f MB, %zu values; best %.1f ms (%.0f MB/s, %.1f ns/value), median %.1f ms (%.0f MB/s)\n",
-                path.c_str(), megabytes, values, best * 1e3, megabytes / best,
-                best * 1e9 / static_cast<double>(values), median * 1e3, megabytes / median);
+    const char* unit = reads_only ? "byte" : finds_lines_only ? "line" : "value";
+    std::printf("%s: %.1f MB, %zu %ss; best %.1f ms (%.0f MB/s, %.1f ns/%s), median %.1f ms (%.0f MB/s)\n",
+                path.c_str(), megabytes, values, unit, best * 1e3, megabytes / best,
+                best * 1e9 / static_cast<double>(values), unit, median * 1e3, megabytes / median);
 }
