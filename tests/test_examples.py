@@ -233,3 +233,17 @@ def test_alternative_reader_returns_olvanes_values(reader, width, newline, tmp_p
     assert [[f32_bits(v) for v in c] for c in got] == [[f32_bits(v) for v in c] for c in expected]
     # Same doubles too: a reader that skipped the rounding to binary32 fails here.
     assert got == expected
+
+
+def test_reader_bench_finds_every_line(tmp_path):
+    """The benchmark's floor for the reader is the time to find the lines; a
+    loop that stopped early or skipped a line would report a floor too low."""
+    path = generate.write_plot(tmp_path / "p.dat", 23, 300, 15, seed=5, newline="\r\n")
+    with open(path, "ab") as f:
+        f.write(b"a last line without its line feed")
+    expected = path.read_bytes().count(b"\n") + 1
+    out = subprocess.run(
+        ["bash", str(ROOT / "bench" / "reader_bench.sh"), str(path), "lines", "1"],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    assert f", {expected} lines;" in out, out
