@@ -8,7 +8,6 @@
 // reader's time that faster number parsing cannot take away.
 //
 //   bash bench/reader_bench.sh FILE WIDTH|read|lines [ROUNDS [BUFFER_BYTES]]
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +26,8 @@ namespace {
 
 // Bytes taken by plain read() calls; what the kernel's copy costs alone.
 std::size_t read_only(const std::string& path, std::size_t buffer_size) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw olvane::ReaderFailure("cannot open " + path);
+    int fd = -1;
+    if (olvane::open_read_only(path, fd)) throw olvane::ReaderFailure("cannot open " + path);
     std::vector<char> buffer(buffer_size);
     std::size_t total = 0;
     for (ssize_t n; (n = ::read(fd, buffer.data(), buffer_size)) > 0;) total += static_cast<std::size_t>(n);

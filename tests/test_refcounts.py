@@ -109,7 +109,6 @@ os.write(out, json.dumps(report).encode())
 CHILD = CHILD_TEMPLATE.replace("{int_like}", INT_LIKE_ARGUMENTS)
 
 
-
 def test_every_kind_of_call_keeps_its_counts(write_file):
     paths = {f"{name}": write_file(content) for name, content in MALFORMED_FILES.items()}
     paths["empty"] = write_file("")

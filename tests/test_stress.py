@@ -84,7 +84,6 @@ os.write(out, json.dumps(report).encode())
 CHILD = CHILD_TEMPLATE.replace("{int_like}", INT_LIKE_ARGUMENTS)
 
 
-
 def test_repeated_calls_leave_nothing_behind(write_file):
     paths = {name: write_file(content) for name, content in FILES.items()}
     proc = run_python(CHILD, json.dumps(paths))
