@@ -14,8 +14,6 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 chroot_dir="${OLVANE_ARM64_ROOT:-/var/tmp/olvane-arm64}"
 mirror="${OLVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
-core_tests=(test_lines test_header test_fields test_values test_layout test_arguments test_result
-            test_failure_report test_module test_resources test_stress test_threads)
 
 work="$(mktemp -d)"
 mounted=()
@@ -89,11 +87,12 @@ in_chroot /tmp/olvane/venv/bin/python -c '
 import olvane, platform, sys
 assert olvane.__file__.startswith(sys.prefix), olvane.__file__
 print(platform.machine(), olvane.__file__)'
-paths=()
-for name in "${core_tests[@]}"; do paths+=("tests/$name.py"); done
+# olvane's core tests (tests/conftest.py defines them): the wheel goes in
+# without its dependencies, so dunvel, which needs NumPy, is not tested here.
+paths=(-m "'not extras'" tests/olvane)
 # qemu's user mode ignores RLIMIT_AS (it would bound qemu itself), so the two
 # tests that run the reader out of address space cannot run here.
 for name in test_memory_exhaustion_raises_memory_error test_python_objects_running_out_is_a_panic; do
-    paths+=("--deselect=tests/test_resources.py::$name")
+    paths+=("--deselect=tests/olvane/test_resources.py::$name")
 done
 in_chroot sh -c "cd /tmp/olvane && exec venv/bin/python -m pytest -q -p no:cacheprovider ${paths[*]}"

@@ -115,11 +115,13 @@ def panic_message(path, width=12) -> str:
     pytest.fail("the call did not fail")
 
 
-# What these files check lies beyond the reader and the module (the examples,
-# the typing stub, Dask, the README's recipes) and needs more than pytest and
-# Hypothesis; every other file is core, and runs on every supported
-# interpreter (ci/interpreters.sh: pytest -m "not extras").
-EXTRAS = {"test_examples.py", "test_typing.py", "test_many_files.py", "test_readme.py"}
+# The one definition of the core tests: every file but these, which check
+# what lies beyond the reader and the modules (the examples, the typing stub,
+# Dask, the README's recipes) and need more than pytest and Hypothesis. The
+# core runs on every supported interpreter and against every wheel
+# (ci/interpreters.sh, ci/wheels.sh: pytest -m "not extras").
+EXTRAS = {"test_examples.py", "olvane/test_typing.py", "test_many_files.py", "test_readme.py"}
+TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
 def pytest_configure(config):
@@ -131,7 +133,7 @@ def pytest_configure(config):
 
 def pytest_collection_modifyitems(items):
     for item in items:
-        if item.path.name in EXTRAS:
+        if os.path.relpath(item.path, TESTS) in EXTRAS:
             item.add_marker(pytest.mark.extras)
     items.sort(key=lambda item: item.get_closest_marker("after_corpus") is not None)
 

@@ -123,7 +123,7 @@ def quickest_first(tree, output):
     """The test files, those whose tests took least time in the baseline run
     first: the same suite, but a fault that a quick file catches stops -x
     sooner."""
-    spent = {path.relative_to(tree).as_posix(): 0.0 for path in sorted((tree / "tests").glob("test_*.py"))}
+    spent = {path.relative_to(tree).as_posix(): 0.0 for path in sorted((tree / "tests").rglob("test_*.py"))}
     for line in output.splitlines():
         match = re.match(r"([0-9.]+)s (?:call|setup|teardown)\s+(tests/[^:]+)::", line)
         if match and match.group(2) in spent:

@@ -66,10 +66,10 @@ def _pause_leak_tracking():
     # loading a file by its path (spec_from_file_location, exec_module),
     # pytest rewriting a test module's asserts, ast.parse; olvane never runs
     # inside it. The interpreter leaks two floats while pytest collects
-    # tests/test_arguments.py beside tests/test_examples.py (olvane imported
+    # tests/olvane/test_arguments.py beside tests/test_examples.py (olvane imported
     # or not), and LeakSanitizer names the allocation of their memory's first
     # owner, floats being recycled through a free list: float literals that
-    # the parser made while pytest rewrote tests/test_arguments.py.
+    # the parser made while pytest rewrote tests/olvane/test_arguments.py.
     plain_compile, future_flags = builtins.compile, 0
     for feature in __future__.all_feature_names:
         future_flags |= getattr(__future__, feature).compiler_flag

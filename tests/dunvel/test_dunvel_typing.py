@@ -15,7 +15,7 @@ import dunvel
 
 pytest.importorskip("mypy")
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 PACKAGE_FILES = ("__init__.py", "__main__.py", "_native.pyi", "py.typed")
 
 SNIPPET = """\

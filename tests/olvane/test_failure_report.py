@@ -12,7 +12,7 @@ import pytest
 
 from conftest import run_python
 
-REPO = pathlib.Path(__file__).resolve().parents[1]
+REPO = pathlib.Path(__file__).resolve().parents[2]
 MISSING = f'Plot file not found!: Os {{ code: 2, kind: NotFound, message: "{os.strerror(2)}" }}'
 NOTE = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"
 SHORT_NOTE = "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n"

@@ -17,7 +17,7 @@ import olvane
 
 pytest.importorskip("mypy")
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 SITE = {Path(sysconfig.get_path(kind)).resolve() for kind in ("platlib", "purelib")}
 
 # An editable install or a build folder on PYTHONPATH leaves no stub where
