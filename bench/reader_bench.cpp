@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "reader/failure.hpp"
+#include "reader/file_source.hpp"
 #include "reader/line_source.hpp"
 #include "reader/plot_file.hpp"
 #include "reader/plot_rows.hpp"
@@ -38,7 +39,8 @@ std::size_t read_only(const std::string& path, std::size_t buffer_size) {
 std::size_t lines_only(const std::string& path, std::size_t buffer_size) {
     int fd = -1;
     if (olvane::open_read_only(path, fd)) throw olvane::ReaderFailure("cannot open " + path);
-    olvane::LineSource source(fd, buffer_size);
+    olvane::FileSource file(fd);
+    olvane::LineSource source(file, buffer_size);
     std::size_t lines = 0;
     for (;;) {
         switch (source.read_next_line()) {

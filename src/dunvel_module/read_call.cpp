@@ -110,7 +110,7 @@ PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
         plot = olvane::read_plot_rows(path, options);
     } catch (olvane::ReaderFailure& raised) {
         failure.emplace(std::move(raised));
-    } catch (const olvane::ReadInterrupted&) {
+    } catch (const olvane::CallerException&) {
         interrupted = true;
     } catch (const std::bad_alloc&) {
         out_of_memory = true;

@@ -88,7 +88,7 @@ PyObject* rust_read_dunvel_entry(PyObject* /*self*/, PyObject* const* args, Py_s
     } catch (const ReaderFailure& failure) {
         raise_failure(failure.message, failure.position, failure.frames);
         return nullptr;
-    } catch (const ReadInterrupted&) {
+    } catch (const CallerException&) {
         return nullptr;  // the handler's exception is set; it is not ours to report
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

@@ -2,7 +2,7 @@
 // FIFO without a writer, a pipe, a stuck device): it asks its caller whether
 // to give up, and repeats the call when not. The caller decides by its own
 // means (Python's signal handlers, say) and the reader knows nothing of them.
-// Giving up throws ReadInterrupted, which is not a failure of the file.
+// Giving up throws CallerException, which is not a failure of the file.
 #pragma once
 
 namespace olvane {
@@ -16,8 +16,10 @@ struct InterruptCheck {
     bool should_stop() const { return stop != nullptr && stop(context); }
 };
 
-// The caller's check said stop. Whatever made it stop (an exception it set)
-// is the caller's to report; the reader has released everything by then.
-struct ReadInterrupted {};
+// The caller's own code, called from inside the reader (its InterruptCheck,
+// or a ByteSource of its own), failed, and the caller holds the reason (a
+// Python exception, say). It is the caller's to report; the reader has
+// released everything by the time it arrives.
+struct CallerException {};
 
 }  // namespace olvane

@@ -1,58 +1,39 @@
 #include "reader/line_source.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-
 namespace olvane {
 
-IoError open_read_only(std::string_view path, int& fd, const InterruptCheck& on_interrupt) {
-    if (path.find('\0') != std::string_view::npos) return {IoError::Kind::invalid_name, 0};
-    for (;;) {
-        fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) return {};
-        if (errno != EINTR) return {IoError::Kind::os, errno};
-        if (on_interrupt.should_stop()) throw ReadInterrupted{};
-    }
-}
-
-LineSource::Descriptor::~Descriptor() {
-    if (value >= 0) ::close(value);
-}
-
-LineSource::LineSource(int fd, std::size_t buffer_size, const InterruptCheck& on_interrupt)
-    : fd_{fd},
-      on_interrupt_{on_interrupt},
+LineSource::LineSource(ByteSource& bytes, std::size_t buffer_size, std::uint64_t first_line)
+    : bytes_{bytes},
       buffer_size_{buffer_size},
-      buffer_(new char[buffer_size + line_padding]()) {}
+      buffer_(new char[buffer_size + line_padding]()),
+      line_number_{first_line - 1} {}
 
-std::uint64_t LineSource::size_hint() const noexcept {
-    struct stat status;
-    if (::fstat(fd_.value, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
-    return static_cast<std::uint64_t>(status.st_size);
+void LineSource::give_back() noexcept {
+    given_back_ = true;
+    given_back_fill_ = fill_;
+    fill_ = 0;
+    --line_number_;
 }
 
 bool LineSource::refill() {
-    for (;;) {
-        const ssize_t n = ::read(fd_.value, buffer_.get(), buffer_size_);
-        if (n >= 0) {
-            before_buffer_ += fill_;
-            position_ = 0;
-            fill_ = static_cast<std::size_t>(n);
-            return true;
-        }
-        if (errno != EINTR) {
-            error_ = {IoError::Kind::os, errno};
-            return false;
-        }
-        if (on_interrupt_.should_stop()) throw ReadInterrupted{};
+    const ReadResult read = bytes_.read({buffer_.get(), buffer_size_});
+    if (read.error) {
+        error_ = read.error;
+        return false;
     }
+    before_buffer_ += fill_;
+    position_ = 0;
+    fill_ = read.bytes;
+    return true;
 }
 
 LineSource::Status LineSource::read_spanning_line() {
+    if (given_back_) {
+        given_back_ = false;
+        fill_ = given_back_fill_;
+        ++line_number_;
+        return Status::line;
+    }
     spanning_.clear();
     bool taken = false;
     for (;;) {
@@ -76,7 +57,10 @@ LineSource::Status LineSource::read_spanning_line() {
         spanning_.append(start, unread);
         position_ = fill_;
     }
-    if (!taken) return Status::end_of_file;
+    if (!taken) {
+        at_end_ = true;
+        return Status::end_of_file;
+    }
     return finish_spanning_line(false);
 }
 
@@ -84,6 +68,7 @@ LineSource::Status LineSource::finish_spanning_line(bool had_line_feed) {
     const std::size_t length = spanning_.size();
     const bool ascii = is_ascii(spanning_);
     spanning_.append(line_padding, '\0');
+    ended_without_line_feed_ = !had_line_feed;
     return finish_line({spanning_.data(), length}, had_line_feed, ascii);
 }
 

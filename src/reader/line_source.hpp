@@ -1,10 +1,10 @@
-// Lines of an open plot file, read front to back through one buffer (8192
-// bytes unless the caller asks for another size). Each line is checked to be
-// well-formed UTF-8 and handed out without its LF or CR LF terminator, as a
-// view that stays valid until the next read.
-// A LineSource owns its file descriptor and buffer and releases both when it
-// goes away; reads and opens interrupted by signals are repeated unless the
-// caller's InterruptCheck says stop (then ReadInterrupted is thrown).
+// Lines of a plot file's bytes, read front to back from a ByteSource through
+// one buffer (8192 bytes unless the caller asks for another size). Each line
+// is checked to be well-formed UTF-8 and handed out without its LF or CR LF
+// terminator, as a view that stays valid until the next read. The source
+// numbers the lines it hands out, can hand the last one out once more, and
+// tells whether a line was the last and lacked its line feed. It owns its
+// buffer; the ByteSource stays the caller's.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "reader/byte_source.hpp"
 #include "reader/failure.hpp"
-#include "reader/interrupt.hpp"
 #include "reader/utf8.hpp"
 
 #if defined(__SSE2__)
@@ -25,27 +25,26 @@
 
 namespace olvane {
 
-// Opens a file for reading only. The path's bytes must be followed by a NUL
-// in memory (its size excludes it); a NUL inside the path is refused as
-// invalid_name without asking the system.
-IoError open_read_only(std::string_view path, int& fd, const InterruptCheck& on_interrupt = {});
-
 class LineSource {
 public:
     static constexpr std::size_t default_buffer_size = 8192;
 
     enum class Status : unsigned char { line, end_of_file, error };
 
-    // Takes ownership of an open descriptor. Each refill is one read of up to
-    // buffer_size bytes.
-    explicit LineSource(int fd, std::size_t buffer_size = default_buffer_size,
-                        const InterruptCheck& on_interrupt = {});
+    // Each refill is one read of up to buffer_size bytes. first_line is the
+    // number of the first line that the bytes hold (1 where they start the
+    // file).
+    explicit LineSource(ByteSource& bytes, std::size_t buffer_size = default_buffer_size,
+                        std::uint64_t first_line = 1);
 
     LineSource(const LineSource&) = delete;
     LineSource& operator=(const LineSource&) = delete;
 
     // End of file only when not a single byte was left.
     Status read_next_line();
+    // The next read_next_line hands out the current line again, with its
+    // number. Only right after a line was handed out.
+    void give_back() noexcept;
 
     // The line is followed in memory by at least line_padding readable
     // bytes, so that parsers may read whole words from its last field (the
@@ -54,31 +53,39 @@ public:
     std::string_view line() const noexcept { return line_; }
     // Bytes of the file taken so far, terminators included.
     std::uint64_t consumed() const noexcept { return before_buffer_ + position_; }
-    // The file's size if it is a regular file, else 0: a hint, since a file
-    // may still be growing.
-    std::uint64_t size_hint() const noexcept;
+    std::uint64_t size_hint() const noexcept { return bytes_.size_hint(); }
     bool line_is_ascii() const noexcept { return line_is_ascii_; }
     IoError error() const noexcept { return error_; }
+    // The number of the line last handed out (first_line - 1 before any);
+    // a read that fails or finds the end is about the line after it.
+    std::uint64_t line_number() const noexcept { return line_number_; }
+    // Whether the line last handed out, or the one whose read failed, was
+    // the last of the bytes and had no line feed: a file cut while written.
+    bool ended_without_line_feed() const noexcept { return ended_without_line_feed_; }
+    // Whether a read has found the end of the bytes.
+    bool at_end() const noexcept { return at_end_; }
 
 private:
-    struct Descriptor {
-        int value;
-        ~Descriptor();
-    };
-
     Status read_spanning_line();
     Status finish_spanning_line(bool had_line_feed);
     Status finish_line(std::string_view bytes, bool had_line_feed, bool ascii);
     Status invalid_line();
     bool refill();
 
-    Descriptor fd_;
-    InterruptCheck on_interrupt_;
+    ByteSource& bytes_;
     std::size_t buffer_size_;
     std::unique_ptr<char[]> buffer_;
     std::uint64_t before_buffer_ = 0;  // file bytes that came before the current fill
     std::size_t position_ = 0;
     std::size_t fill_ = 0;
+    // While a line is given back, the fill is kept here and fill_ is 0, so
+    // that the next read leaves the common path for read_spanning_line,
+    // which hands the line out again: the common path tests nothing more.
+    std::size_t given_back_fill_ = 0;
+    bool given_back_ = false;
+    bool ended_without_line_feed_ = false;
+    bool at_end_ = false;
+    std::uint64_t line_number_;
     // Holds a line that does not lie within one buffer fill, and
     // line_padding zero bytes after it; its capacity is kept from line to
     // line.
@@ -145,6 +152,7 @@ inline LineSource::Status LineSource::finish_line(std::string_view bytes, bool h
     if (had_line_feed && !bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);
     line_ = bytes;
     line_is_ascii_ = ascii;
+    ++line_number_;
     return Status::line;
 }
 

@@ -57,6 +57,15 @@ public:
     }
     // The n elements written after extend() now belong to the array.
     void commit(std::size_t n) noexcept { size_ += n; }
+    // Room for n elements from index on, and where they go: a row written
+    // in place rather than appended.
+    T* slot(std::size_t index, std::size_t n) {
+        if (bytes_.capacity() / sizeof(T) < index + n) [[unlikely]]
+            grow(index + n - size_);
+        return data() + index;
+    }
+    // The first size elements, written through slot(), belong to the array.
+    void commit_to(std::size_t size) noexcept { size_ = size; }
     void push_back(T value) {
         *extend(1) = value;
         ++size_;

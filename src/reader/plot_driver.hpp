@@ -1,26 +1,20 @@
-// The driver shared by the reader's two results: header, then blocks, each
-// line read, cut and parsed the same way, with the values handed to a Sink.
-// A Sink decides what is kept (columns for olvane; rows, names and times for
-// dunvel) and what the file's position costs: its hooks for lines it does not
-// count or text it does not keep are empty inline functions, so a result that
-// needs none of that is read as if the hooks were not there. Internal to
-// src/reader: plot_file.cpp and plot_rows.cpp instantiate it.
-//
-// A Sink provides:
-//   static constexpr bool detects_width;  // may be asked to find the width
-//   void count_line();                    // before every read of a line
-//   int announce_bad_count(std::string_view notice);  // 0, or an errno
-//   void name(std::string_view line);     // each parameter-name line
-//   void start(std::uint32_t count);      // after the header
-//   void block_start(std::string_view line, bool ascii);
-//   Targets begin_block();                // t.put(k, value) for field k of
-//   Targets targets(Targets, std::uint32_t first);  // parameter first + k
-//   void end_block();
-//   void reserve(const LineSource&, std::uint64_t data_start);  // after block 0
+// The driver shared by the reader's results: the header, then the steps
+// (a block-start line and ceil(n / 10) data lines each), every line read,
+// cut and parsed the same way, with the values handed to a Sink. A Sink
+// decides what is kept (columns for olvane; rows, names and times for
+// dunvel), which steps and fields it wants, and where a step goes; what it
+// does not need is an empty inline function, read as if it were not there.
+// The driver can start at any step boundary of a file, given the header's
+// count and width and where the bytes begin. Where the data end inside a
+// step, it asks its end-of-data policy whether that fails. Only the driver
+// knows where in the file it is, so only it composes messages and puts the
+// line into a failure. Internal to src/reader: the results instantiate it.
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,18 +33,67 @@ inline constexpr unsigned fields_per_line = 10;
 // every platform.
 inline constexpr std::uint32_t max_parameters = 178956970;
 
-[[noreturn]] inline void fail_open(IoError error,
-                                   SourcePosition where = SourcePosition::current()) {
+inline constexpr std::uint64_t lines_per_step(std::uint32_t count) noexcept {
+    return 1 + (std::uint64_t{count} + fields_per_line - 1) / fields_per_line;
+}
+
+// What a Sink's targets take: t.put(k, value) for field k of the data line
+// whose first field is parameter `first` of the step.
+template <class T>
+concept FieldTargets = requires(T targets, unsigned k, float value) { targets.put(k, value); };
+
+// The Sink contract. Steps are numbered from 0 in the whole file, whichever
+// step the driver started at.
+template <class S>
+concept Sink = requires(S& sink, std::string_view text, bool ascii, std::uint32_t count, std::uint64_t step,
+                        std::uint32_t first) {
+    // 0 when the notice of a bad count went where the result wants it, else an errno.
+    { sink.announce_bad_count(text) } -> std::same_as<int>;
+    sink.name(text);    // each parameter-name line
+    sink.start(count);  // after the header
+    // The step's block-start line: false skips the step, whose data lines
+    // are then read as lines but their fields never converted.
+    { sink.begin_step(step, text, ascii) } -> std::same_as<bool>;
+    { sink.targets(first) } -> FieldTargets;
+    sink.end_step();
+    // The step begun last will not be ended: nothing of it may stay. Also
+    // called where no step was begun since the last end_step.
+    sink.discard_step();
+    // Room for this many steps in all, a hint taken after the first step.
+    sink.reserve(step);
+    // The fields of a data line that the sink wants, bit k for field k; only
+    // asked where selects_fields, so that taking every field costs nothing.
+    { S::selects_fields } -> std::convertible_to<bool>;
+    { sink.wanted_fields(first) } -> std::same_as<unsigned>;
+};
+
+// The end-of-data policy that every result has today: a step cut by the end
+// of the file fails with the failure that the driver found there.
+struct FailCutStep {
+    [[noreturn]] void step_cut(ReaderFailure&& failure) const { throw std::move(failure); }
+};
+
+template <class P>
+concept EndPolicy = requires(const P& policy, ReaderFailure&& failure) { policy.step_cut(std::move(failure)); };
+
+[[noreturn]] inline void fail_at(std::string message, std::uint64_t line,
+                                 SourcePosition where = SourcePosition::current()) {
+    ReaderFailure failure(std::move(message), where);
+    failure.line = line;
+    throw failure;
+}
+
+[[noreturn]] inline void fail_open(IoError error, SourcePosition where = SourcePosition::current()) {
     ReaderFailure failure(with_description("Plot file not found!", describe(error)), where);
     failure.kind = FailureKind::open;
     failure.os_error = error.code;
     throw failure;
 }
 
-[[noreturn]] inline void fail_read(const LineSource& source,
-                                   SourcePosition where = SourcePosition::current()) {
+[[noreturn]] inline void fail_read(const LineSource& source, SourcePosition where = SourcePosition::current()) {
     const IoError error = source.error();
     ReaderFailure failure(with_description("Failed to read line!", describe(error)), where);
+    failure.line = source.line_number() + 1;
     // Bytes that are not UTF-8 are the file's fault; the other read errors the system's.
     if (error.kind == IoError::Kind::os) {
         failure.kind = FailureKind::read;
@@ -59,15 +102,24 @@ inline constexpr std::uint32_t max_parameters = 178956970;
     throw failure;
 }
 
-template <class Sink>
-std::uint32_t read_parameter_count(LineSource& source, Sink& sink) {
-    sink.count_line();
+// The next line, through which the driver reads every line: false at the
+// end of the file where at_end is null, else the failure at_end there.
+[[gnu::always_inline]] inline bool next_line(LineSource& source, const char* at_end,
+                                             SourcePosition where = SourcePosition::current()) {
     switch (source.read_next_line()) {
-        case LineSource::Status::line: break;
-        // The misspelling is what callers have always matched on.
-        case LineSource::Status::end_of_file: throw ReaderFailure("Failed ot read line!");
-        case LineSource::Status::error: fail_read(source);
+        case LineSource::Status::line: return true;
+        case LineSource::Status::end_of_file:
+            if (at_end == nullptr) return false;
+            fail_at(at_end, source.line_number() + 1, where);
+        case LineSource::Status::error: fail_read(source, where);
     }
+    return false;
+}
+
+template <Sink S>
+std::uint32_t read_parameter_count(LineSource& source, S& sink) {
+    // The misspelling is what callers have always matched on.
+    next_line(source, "Failed ot read line!");
     const std::string_view line = source.line();
     const std::vector<std::string_view> tokens = split_tokens(line);
     if (tokens.empty()) return 0;
@@ -77,126 +129,213 @@ std::uint32_t read_parameter_count(LineSource& source, Sink& sink) {
     notice += tokens.back();
     notice += "' is not a valid number of parameters!";
     if (const int code = sink.announce_bad_count(notice)) {
-        throw ReaderFailure("failed printing to stdout: " + os_error_text(code) + " (os error " +
-                            std::to_string(code) + ")");
+        fail_at("failed printing to stdout: " + os_error_text(code) + " (os error " + std::to_string(code) + ")",
+                source.line_number());
     }
     std::string message = "The first line should end with the number of parameters:\n'";
     message += line;
     message += '\'';
-    throw ReaderFailure(std::move(message));
+    fail_at(std::move(message), source.line_number());
 }
 
-template <class Sink>
-void read_parameter_names(LineSource& source, Sink& sink, std::uint32_t count) {
+// The count line and the name lines: returns the count, after sink.start.
+template <Sink S>
+std::uint32_t read_header(LineSource& source, S& sink) {
+    const std::uint32_t count = read_parameter_count(source, sink);
     for (std::uint32_t i = 0; i < count; ++i) {
-        sink.count_line();
-        switch (source.read_next_line()) {
-            case LineSource::Status::line: break;
-            case LineSource::Status::end_of_file: throw ReaderFailure("Failed to read line!");
-            case LineSource::Status::error: fail_read(source);
-        }
+        next_line(source, "Failed to read line!");
         sink.name(source.line());
     }
+    // The count's line, not the last one read.
+    if (count > max_parameters) fail_at("capacity overflow", 1);
+    sink.start(count);
+    return count;
 }
 
 // Any field through the whole grammar. Out of line, so that the rare
 // fields that need it leave the loop over the common ones as it is.
-[[gnu::noinline]] inline float parse_field(std::string_view field,
+[[gnu::noinline]] inline float parse_field(std::string_view field, std::uint64_t line,
                                            SourcePosition where = SourcePosition::current()) {
     const ParsedValue parsed = parse_value(trim_field(field));
     if (parsed.error != ParseError::none) [[unlikely]]
-        throw ReaderFailure(with_description("Could not parse line", describe(parsed.error)), where);
+        fail_at(with_description("Could not parse line", describe(parsed.error)), line, where);
     return parsed.value;
 }
 
-// The blocks, to the end of the file. Width is the field width when it is
-// one of the two that plot files use, so that their fields are cut and read
-// with constants; 0 for any other, taken from n_digits. With resume, the
-// first block's start line and first data line have been read already (to
-// find the width) and the latter is the source's current line.
-template <unsigned Width, class Sink>
-void read_blocks(LineSource& source, Sink& sink, std::uint32_t count, std::uint32_t n_digits,
-                 std::uint64_t data_start, bool resume = false) {
-    const std::uint32_t width = Width != 0 ? Width : n_digits;
-    for (std::uint64_t block = 0;; ++block) {
-        // The block-start line: its end of file is the file's normal end.
-        if (!(Sink::detects_width && resume)) {
-            sink.count_line();
-            switch (source.read_next_line()) {
-                case LineSource::Status::line: break;
-                case LineSource::Status::end_of_file: return;
-                case LineSource::Status::error: fail_read(source);
-            }
-            sink.block_start(source.line(), source.line_is_ascii());
-        }
-        auto block_targets = sink.begin_block();
-        for (std::uint32_t first = 0; first < count; first += fields_per_line) {
-            if (Sink::detects_width && resume) {
-                resume = false;
-            } else {
-                sink.count_line();
-                switch (source.read_next_line()) {
-                    case LineSource::Status::line: break;
-                    case LineSource::Status::end_of_file: throw ReaderFailure("Error reading line");
-                    case LineSource::Status::error: fail_read(source);
-                }
-            }
-            const std::string_view line = source.line();
-            const bool ascii = source.line_is_ascii();
-            const unsigned fields = std::min(fields_per_line, count - first);
-            auto targets = sink.targets(block_targets, first);
-            if constexpr (Width != 0) {
-                // An ASCII line that holds all its fields needs no check per field.
-                if (ascii && line.size() >= std::size_t{fields} * Width) [[likely]] {
-                    const char* field = line.data();
-                    for (unsigned k = 0; k < fields; ++k, field += Width) {
-                        float value;
-                        if (!parse_exponent_field<Width - 7>(field, value)) [[unlikely]]
-                            value = parse_field({field, Width});
-                        targets.put(k, value);
-                    }
-                    continue;
-                }
-            }
-            // Other widths, and lines that are not ASCII or too short for
-            // their fields (these fail at the first field that does not fit).
+// The steps still to come, judged by the bytes that the first step took;
+// nothing where the source cannot tell its size.
+inline std::optional<std::uint64_t> estimate_steps(const LineSource& source, std::uint64_t data_start) {
+    const std::uint64_t step_bytes = source.consumed() - data_start;
+    const std::uint64_t size = source.size_hint();
+    if (step_bytes == 0 || size <= data_start) return std::nullopt;
+    const std::uint64_t steps = (size - data_start) / step_bytes;
+    return steps + steps / 16 + 16;
+}
+
+// Where the driver is: the step being read, and whether one is open (from
+// before its block-start line is read until it is ended), so that a failure
+// can be told to lie inside a step.
+struct Cursor {
+    std::uint64_t step;
+    bool in_step = false;
+};
+
+// The data lines of the step that the cursor is in. Width is the field width
+// when it is one of the two that plot files use, so that their fields are cut
+// and read with constants; 0 for any other, taken from width.
+template <unsigned Width, Sink S>
+void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint32_t width) {
+    for (std::uint32_t first = 0; first < count; first += fields_per_line) {
+        next_line(source, "Error reading line");
+        const std::string_view line = source.line();
+        const bool ascii = source.line_is_ascii();
+        const unsigned fields = std::min(fields_per_line, count - first);
+        auto targets = sink.targets(first);
+        if constexpr (S::selects_fields) {
+            const unsigned wanted = sink.wanted_fields(first);
             for (unsigned k = 0; k < fields; ++k)
-                targets.put(k, parse_field(take_field(line, ascii, k, width)));
+                if ((wanted >> k & 1) != 0)
+                    targets.put(k, parse_field(take_field(line, ascii, k, width, source.line_number()),
+                                               source.line_number()));
+            continue;
         }
-        sink.end_block();
-        if (block == 0) sink.reserve(source, data_start);
+        if constexpr (Width != 0) {
+            // An ASCII line that holds all its fields needs no check per field.
+            if (ascii && line.size() >= std::size_t{fields} * Width) [[likely]] {
+                const char* field = line.data();
+                for (unsigned k = 0; k < fields; ++k, field += Width) {
+                    float value;
+                    if (!parse_exponent_field<Width - 7>(field, value)) [[unlikely]]
+                        value = parse_field({field, Width}, source.line_number());
+                    targets.put(k, value);
+                }
+                continue;
+            }
+        }
+        // Other widths, and lines that are not ASCII or too short for their
+        // fields (these fail at the first field that does not fit).
+        for (unsigned k = 0; k < fields; ++k)
+            targets.put(k, parse_field(take_field(line, ascii, k, width, source.line_number()),
+                                       source.line_number()));
     }
 }
 
-template <class Sink>
-void dispatch_width(LineSource& source, Sink& sink, std::uint32_t count, std::uint32_t n_digits,
-                    std::uint64_t data_start, bool resume = false) {
-    switch (n_digits) {
-        case 12: read_blocks<12>(source, sink, count, n_digits, data_start, resume); break;
-        case 15: read_blocks<15>(source, sink, count, n_digits, data_start, resume); break;
-        default: read_blocks<0>(source, sink, count, n_digits, data_start, resume); break;
+// A step's data lines read and checked as lines, their fields not converted.
+inline void skip_step_data(LineSource& source, std::uint32_t count) {
+    for (std::uint32_t first = 0; first < count; first += fields_per_line) next_line(source, "Error reading line");
+}
+
+// The block-start line of the cursor's step, handed to the sink: false at
+// the end of the file, which is the data's normal end there.
+template <Sink S>
+bool begin_step(LineSource& source, S& sink, Cursor& cursor, bool& wanted) {
+    cursor.in_step = true;
+    if (!next_line(source, nullptr)) {
+        cursor.in_step = false;
+        return false;
+    }
+    wanted = sink.begin_step(cursor.step, source.line(), source.line_is_ascii());
+    return true;
+}
+
+template <Sink S>
+void end_step(S& sink, Cursor& cursor) {
+    sink.end_step();
+    cursor.in_step = false;
+    ++cursor.step;
+}
+
+// Steps from the cursor's to the end of the file; the sink's reserve is
+// asked after the first, from data_start, where the first began.
+template <unsigned Width, Sink S>
+void read_steps_from(LineSource& source, S& sink, std::uint32_t count, std::uint32_t width, Cursor& cursor,
+                     std::uint64_t data_start, bool first = true) {
+    for (bool wanted;; first = false) {
+        if (!begin_step(source, sink, cursor, wanted)) return;
+        if (wanted) [[likely]]
+            read_step_data<Width>(source, sink, count, width);
+        else
+            skip_step_data(source, count);
+        end_step(sink, cursor);
+        if (first) [[unlikely]]
+            if (const auto steps = estimate_steps(source, data_start)) sink.reserve(*steps);
     }
 }
 
-// The header, then the rest of the file by read_body(source, sink, count):
-// opening, the count, the names and the count's limit are the same for every
-// result.
-template <class Sink, class ReadBody>
-void read_plot(std::string_view path, Sink& sink, std::size_t buffer_size, const InterruptCheck& on_interrupt,
-               ReadBody read_body) {
-    int fd = -1;
-    if (const IoError error = open_read_only(path, fd, on_interrupt)) fail_open(error);
-    LineSource source(fd, buffer_size, on_interrupt);
-
-    const std::uint32_t count = read_parameter_count(source, sink);
-    read_parameter_names(source, sink, count);
-    if (count > max_parameters) {
-        ReaderFailure failure("capacity overflow");
-        failure.line = 1;  // the count's line, not the last one read
-        throw failure;
+// Calls body.template operator()<W>() with W the width as a constant where
+// it is 12 or 15, else 0.
+template <class Body>
+void dispatch_width(std::uint32_t width, Body&& body) {
+    switch (width) {
+        case 12: body.template operator()<12>(); break;
+        case 15: body.template operator()<15>(); break;
+        default: body.template operator()<0>(); break;
     }
-    sink.start(count);
-    read_body(source, sink, count);
+}
+
+// The width of the fields of a first data line: the one of 12 and 15 that
+// its fields fill exactly, trailing whitespace aside.
+inline std::uint32_t width_of_first_data_line(std::string_view line, std::uint32_t count, std::uint64_t line_number) {
+    const std::string_view trimmed = trim_field(line);
+    const std::size_t length =
+        trimmed.empty() ? 0 : static_cast<std::size_t>(trimmed.data() + trimmed.size() - line.data());
+    const std::uint32_t fields = std::min(fields_per_line, count);
+    if (length == std::size_t{fields} * 15) return 15;
+    if (length == std::size_t{fields} * 12) return 12;
+    fail_at("Could not tell the field width: the first data line holds " + std::to_string(length) +
+                " bytes (trailing whitespace aside) for " + std::to_string(fields) +
+                (fields == 1 ? " field" : " fields") + ", which is neither 12 nor 15 bytes a field",
+            line_number);
+}
+
+// Whether a failure ends the data inside a step: the file ended where a line
+// of the step should be, or the step's line that failed was the file's last
+// and had no line feed.
+inline bool cuts_step(const LineSource& source, const Cursor& cursor) {
+    return cursor.in_step && (source.at_end() || source.ended_without_line_feed());
+}
+
+// The steps from the source's current position, which must be a step
+// boundary: step first_step, whose block-start line is the source's next
+// line. Without a width, the width is found from the first data line (12
+// where there is none); returns the width used. A failure inside a cut step
+// goes to the policy, and where that lets the data end there, the step is
+// discarded.
+template <Sink S, EndPolicy P = FailCutStep>
+std::uint32_t read_steps(LineSource& source, S& sink, std::uint32_t count, std::optional<std::uint32_t> width,
+                         std::uint64_t first_step = 0, const P& policy = {}) {
+    Cursor cursor{first_step};
+    const std::uint64_t data_start = source.consumed();
+    if (!width && count == 0) width = 12;
+    try {
+        if (width) {
+            dispatch_width(*width, [&]<unsigned W>() {
+                read_steps_from<W>(source, sink, count, *width, cursor, data_start);
+            });
+            return *width;
+        }
+        bool wanted;
+        if (!begin_step(source, sink, cursor, wanted)) return 12;
+        next_line(source, "Error reading line");
+        width = width_of_first_data_line(source.line(), count, source.line_number());
+        // The first data line is read again, now with its width.
+        source.give_back();
+        dispatch_width(*width, [&]<unsigned W>() {
+            if (wanted)
+                read_step_data<W>(source, sink, count, *width);
+            else
+                skip_step_data(source, count);
+            end_step(sink, cursor);
+            if (const auto steps = estimate_steps(source, data_start)) sink.reserve(*steps);
+            read_steps_from<W>(source, sink, count, *width, cursor, data_start, false);
+        });
+        return *width;
+    } catch (ReaderFailure& failure) {
+        if (!cuts_step(source, cursor)) throw;
+        policy.step_cut(std::move(failure));
+        sink.discard_step();
+        return width.value_or(12);
+    }
 }
 
 }  // namespace olvane::driver

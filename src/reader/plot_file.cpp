@@ -1,47 +1,46 @@
 #include "reader/plot_file.hpp"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 
 #include "reader/console.hpp"
+#include "reader/file_source.hpp"
 #include "reader/plot_driver.hpp"
 
 namespace olvane {
 
 namespace {
 
-// olvane's result: one column per parameter. Lines are not counted and the
-// header's names and block-start lines are not kept.
+// olvane's result: one column per parameter, every field of every step. The
+// header's names and block-start lines are not kept. A file is read whole in
+// one pass from its first step, so a step's row is always the next one.
 class ColumnsSink {
 public:
-    static constexpr bool detects_width = false;
+    static constexpr bool selects_fields = false;
 
     struct Targets {
         Column* columns;
         void put(unsigned k, float value) { columns[k].push_back(value); }
     };
 
-    void count_line() noexcept {}
     int announce_bad_count(std::string_view notice) { return write_stdout_line(notice); }
     void name(std::string_view) noexcept {}
     void start(std::uint32_t count) { columns_.resize(count); }
-    void block_start(std::string_view, bool) noexcept {}
-    Targets begin_block() noexcept { return {columns_.data()}; }
-    Targets targets(Targets block, std::uint32_t first) noexcept { return {block.columns + first}; }
-    void end_block() noexcept {}
+    bool begin_step(std::uint64_t, std::string_view, bool) noexcept { return true; }
+    Targets targets(std::uint32_t first) noexcept { return {columns_.data() + first}; }
+    void end_step() noexcept { ++steps_; }
+    void discard_step() noexcept {
+        for (Column& column : columns_) column.resize(std::min(column.size(), steps_));
+    }
+    unsigned wanted_fields(std::uint32_t) const noexcept { return ~0u; }
 
-    // Sizes every column for the blocks still to come, judged by the bytes
-    // that the first block took, so that columns do not grow by copying as
-    // they fill. Only a hint: columns still grow if the guess was short, and
-    // a guess that cannot be had is simply not taken.
-    void reserve(const LineSource& source, std::uint64_t data_start) {
-        const std::uint64_t block_bytes = source.consumed() - data_start;
-        const std::uint64_t size = source.size_hint();
-        if (block_bytes == 0 || size <= data_start) return;
-        const std::uint64_t blocks = (size - data_start) / block_bytes;
-        const std::uint64_t capacity = blocks + blocks / 16 + 16;
+    // Columns sized for the steps to come, so that they do not grow by
+    // copying as they fill. Only a hint: columns still grow if the guess was
+    // short, and a guess that cannot be had is simply not taken.
+    void reserve(std::uint64_t steps) {
         try {
-            for (Column& column : columns_) column.reserve(static_cast<std::size_t>(capacity));
+            for (Column& column : columns_) column.reserve(static_cast<std::size_t>(steps));
         } catch (const std::bad_alloc&) {
         } catch (const std::length_error&) {
         }
@@ -51,16 +50,21 @@ public:
 
 private:
     Columns columns_;
+    std::size_t steps_ = 0;
 };
+
+static_assert(driver::Sink<ColumnsSink>);
 
 }  // namespace
 
 Columns read_plot_file(std::string_view path, std::uint32_t n_digits, const InterruptCheck& on_interrupt) {
+    int fd = -1;
+    if (const IoError error = open_read_only(path, fd, on_interrupt)) driver::fail_open(error);
+    FileSource file(fd, on_interrupt);
+    LineSource source(file);
     ColumnsSink sink;
-    driver::read_plot(path, sink, LineSource::default_buffer_size, on_interrupt,
-                      [n_digits](LineSource& source, ColumnsSink& columns, std::uint32_t count) {
-                          driver::dispatch_width(source, columns, count, n_digits, source.consumed());
-                      });
+    const std::uint32_t count = driver::read_header(source, sink);
+    driver::read_steps(source, sink, count, n_digits);
     return sink.take();
 }
 

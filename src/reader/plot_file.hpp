@@ -20,7 +20,7 @@ using Columns = std::vector<Column>;
 // The path's bytes must be followed by a NUL in memory (as Python's cached
 // UTF-8 form of a str is), so that it reaches the system without a copy.
 // Throws ReaderFailure, std::bad_alloc when memory runs out, or
-// ReadInterrupted when on_interrupt says stop after a signal.
+// CallerException when on_interrupt says stop after a signal.
 Columns read_plot_file(std::string_view path, std::uint32_t n_digits,
                        const InterruptCheck& on_interrupt = {});
 

@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "reader/file_source.hpp"
 #include "reader/plot_driver.hpp"
 #include "reader/utf8.hpp"
 
@@ -25,16 +26,17 @@ bool simple_token(const char* p, const char* end, double& value) noexcept {
     return stop != nullptr && (stop == end || is_ascii_space(*stop));
 }
 
+// dunvel's result: the values as rows, each step at its own row, with the
+// names and each step's time.
 class RowsSink {
 public:
-    static constexpr bool detects_width = true;
+    static constexpr bool selects_fields = false;
 
     struct Targets {
         float* row;
         void put(unsigned k, float value) noexcept { row[k] = value; }
     };
 
-    void count_line() noexcept { ++lines_; }
     // Never written anywhere: it goes in front of the failure's message.
     int announce_bad_count(std::string_view notice) {
         notice_ = notice;
@@ -45,51 +47,55 @@ public:
         plot_.names.emplace_back(tokens.empty() ? std::string_view() : tokens.back());
     }
     void start(std::uint32_t count) { plot_.count = count; }
+    bool begin_step(std::uint64_t step, std::string_view line, bool ascii) {
+        step_ = static_cast<std::size_t>(step);
+        *plot_.times.slot(step_, 1) = time_of(line, ascii);
+        row_ = plot_.values.slot(step_ * plot_.count, plot_.count);
+        return true;
+    }
+    Targets targets(std::uint32_t first) noexcept { return {row_ + first}; }
+    void end_step() noexcept {
+        plot_.times.commit_to(step_ + 1);
+        plot_.values.commit_to((step_ + 1) * plot_.count);
+    }
+    // Nothing of a step belongs to the arrays before it ends.
+    void discard_step() noexcept {}
+    unsigned wanted_fields(std::uint32_t) const noexcept { return ~0u; }
+
+    // Pages that stay unused are never touched, so a generous guess costs
+    // nothing, and a short one only a remapping.
+    void reserve(std::uint64_t steps) noexcept {
+        if (steps > std::numeric_limits<std::size_t>::max() / (std::uint64_t{plot_.count} + 1)) return;
+        plot_.times.reserve_hint(static_cast<std::size_t>(steps));
+        plot_.values.reserve_hint(static_cast<std::size_t>(steps * plot_.count));
+    }
+
+    const std::string& notice() const noexcept { return notice_; }
+    PlotRows& plot() noexcept { return plot_; }
+
+private:
     // Block-start lines of a file share their layout: where the bytes before
     // the last time's token are the same, every token among them is one that
     // was turned away (the bytes end in whitespace, so the tokens end where
     // they did), and the search starts at that token, which is most often a
     // simple number right there.
-    void block_start(std::string_view line, bool ascii) {
+    double time_of(std::string_view line, bool ascii) {
         std::size_t from = 0;
         if (ascii && prefix_length_ != 0 && line.size() > prefix_length_ && has_prefix(line)) {
             from = prefix_length_;
             double value;
-            if (simple_token(line.data() + from, line.data() + line.size(), value)) [[likely]] {
-                plot_.times.push_back(value);
-                return;
-            }
+            if (simple_token(line.data() + from, line.data() + line.size(), value)) [[likely]]
+                return value;
         }
         std::size_t at = from;
-        plot_.times.push_back(parse_time(line, ascii, at));
+        const double time = parse_time(line, ascii, at);
         if (at != from && ascii) {
             prefix_length_ = at <= sizeof prefix_ ? at : 0;
             std::memcpy(prefix_, line.data(), prefix_length_);
         }
-    }
-    Targets begin_block() { return {plot_.values.extend(plot_.count)}; }
-    Targets targets(Targets block, std::uint32_t first) noexcept { return {block.row + first}; }
-    void end_block() noexcept { plot_.values.commit(plot_.count); }
-
-    // Room for the blocks still to come, judged by the bytes that the first
-    // block took; pages that stay unused are never touched, so a generous
-    // guess costs nothing, and a short one only a remapping.
-    void reserve(const LineSource& source, std::uint64_t data_start) noexcept {
-        const std::uint64_t block_bytes = source.consumed() - data_start;
-        const std::uint64_t size = source.size_hint();
-        if (block_bytes == 0 || size <= data_start) return;
-        const std::uint64_t blocks = (size - data_start) / block_bytes;
-        const std::uint64_t capacity = blocks + blocks / 16 + 16;
-        if (capacity > std::numeric_limits<std::size_t>::max() / (std::uint64_t{plot_.count} + 1)) return;
-        plot_.times.reserve_hint(static_cast<std::size_t>(capacity));
-        plot_.values.reserve_hint(static_cast<std::size_t>(capacity * plot_.count));
+        return time;
     }
 
-    std::uint64_t lines() const noexcept { return lines_; }
-    const std::string& notice() const noexcept { return notice_; }
-    PlotRows& plot() noexcept { return plot_; }
-
-private:
     // Whether the line starts with the prefix: one comparison of sixteen
     // bytes, which a line's padding lets us read.
     bool has_prefix(std::string_view line) const noexcept {
@@ -106,7 +112,8 @@ private:
     }
 
     PlotRows plot_;
-    std::uint64_t lines_ = 0;
+    std::size_t step_ = 0;
+    float* row_ = nullptr;
     std::string notice_;
     // The bytes before the time's token in the last block-start line that
     // needed a search, when there were at most sixteen.
@@ -114,43 +121,7 @@ private:
     std::size_t prefix_length_ = 0;
 };
 
-std::size_t trimmed_end_length(std::string_view line) {
-    const std::string_view trimmed = trim_field(line);
-    return trimmed.empty() ? 0 : static_cast<std::size_t>(trimmed.data() + trimmed.size() - line.data());
-}
-
-// After the header: reads the first block's start line and first data line,
-// takes the width from the latter, and reads on with that width.
-void read_detecting_width(LineSource& source, RowsSink& sink, std::uint32_t count) {
-    PlotRows& plot = sink.plot();
-    plot.width = 12;
-    const std::uint64_t data_start = source.consumed();
-    if (count == 0) return driver::dispatch_width(source, sink, count, plot.width, data_start);
-    sink.count_line();
-    switch (source.read_next_line()) {
-        case LineSource::Status::line: break;
-        case LineSource::Status::end_of_file: return;
-        case LineSource::Status::error: driver::fail_read(source);
-    }
-    sink.block_start(source.line(), source.line_is_ascii());
-    sink.count_line();
-    switch (source.read_next_line()) {
-        case LineSource::Status::line: break;
-        case LineSource::Status::end_of_file: throw ReaderFailure("Error reading line");
-        case LineSource::Status::error: driver::fail_read(source);
-    }
-    const std::size_t length = trimmed_end_length(source.line());
-    const std::uint32_t fields = std::min(driver::fields_per_line, count);
-    if (length == std::size_t{fields} * 15) {
-        plot.width = 15;
-    } else if (length != std::size_t{fields} * 12) {
-        throw ReaderFailure("Could not tell the field width: the first data line holds " +
-                            std::to_string(length) + " bytes (trailing whitespace aside) for " +
-                            std::to_string(fields) + (fields == 1 ? " field" : " fields") +
-                            ", which is neither 12 nor 15 bytes a field");
-    }
-    driver::dispatch_width(source, sink, count, plot.width, data_start, true);
-}
+static_assert(driver::Sink<RowsSink>);
 
 }  // namespace
 
@@ -214,16 +185,16 @@ double parse_time(std::string_view line, bool ascii, std::size_t& at) {
 }
 
 PlotRows read_plot_rows(std::string_view path, const RowsOptions& options) {
+    int fd = -1;
+    if (const IoError error = open_read_only(path, fd, options.on_interrupt)) driver::fail_open(error);
+    FileSource file(fd, options.on_interrupt);
+    LineSource source(file, options.buffer_size);
     RowsSink sink;
     try {
-        driver::read_plot(path, sink, options.buffer_size, options.on_interrupt,
-                          [&options](LineSource& source, RowsSink& rows, std::uint32_t count) {
-                              if (options.detect_width) return read_detecting_width(source, rows, count);
-                              rows.plot().width = options.width;
-                              driver::dispatch_width(source, rows, count, options.width, source.consumed());
-                          });
+        const std::uint32_t count = driver::read_header(source, sink);
+        sink.plot().width = driver::read_steps(source, sink, count,
+                                               options.detect_width ? std::nullopt : std::optional(options.width));
     } catch (ReaderFailure& failure) {
-        if (failure.line == 0 && failure.kind != FailureKind::open) failure.line = sink.lines();
         if (!sink.notice().empty()) failure.message = sink.notice() + "\n" + failure.message;
         throw;
     }

@@ -36,7 +36,7 @@ struct RowsOptions {
 
 // The path's bytes must be followed by a NUL in memory. Throws ReaderFailure
 // (its line set; a bad count's notice put in front of the message, on its
-// own line), std::bad_alloc when memory runs out, or ReadInterrupted when
+// own line), std::bad_alloc when memory runs out, or CallerException when
 // on_interrupt says stop after a signal.
 PlotRows read_plot_rows(std::string_view path, const RowsOptions& options);
 

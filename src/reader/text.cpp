@@ -100,7 +100,7 @@ std::string_view trim_field(std::string_view field) noexcept {
     return {begin, static_cast<std::size_t>(end - begin)};
 }
 
-void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t end) {
+void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t end, std::uint64_t line_number) {
     std::size_t shown = line.size();
     if (shown > shown_prefix) {
         shown = shown_prefix;
@@ -124,7 +124,9 @@ void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t 
                   quoted_char(ch.code_point) + " (bytes " + std::to_string(start) + ".." +
                   std::to_string(start + ch.length) + ") of " + tail;
     }
-    throw ReaderFailure(std::move(message));
+    ReaderFailure failure(std::move(message));
+    failure.line = line_number;
+    throw failure;
 }
 
 }  // namespace olvane

@@ -26,7 +26,9 @@ std::optional<std::uint32_t> parse_count(std::string_view token) noexcept;
 // Leading and trailing whitespace removed.
 std::string_view trim_field(std::string_view field) noexcept;
 
-[[noreturn]] void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t end);
+// line_number: the line's number in the file, for the failure.
+[[noreturn]] void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t end,
+                                   std::uint64_t line_number);
 
 inline bool is_char_boundary(std::string_view line, std::uint64_t index) noexcept {
     if (index == 0 || index == line.size()) return true;
@@ -37,14 +39,14 @@ inline bool is_char_boundary(std::string_view line, std::uint64_t index) noexcep
 // are taken in 64 bits: with 32-bit wrapping, a large width would select
 // other bytes of a long line and yield a wrong value without any failure.
 // line_is_ascii lets the common case skip the boundary tests.
-inline std::string_view take_field(std::string_view line, bool line_is_ascii, unsigned k,
-                                   std::uint32_t width) {
+inline std::string_view take_field(std::string_view line, bool line_is_ascii, unsigned k, std::uint32_t width,
+                                   std::uint64_t line_number) {
     const std::uint64_t begin = std::uint64_t{k} * width;
     const std::uint64_t end = begin + width;
     if (end <= line.size() && (line_is_ascii || (is_char_boundary(line, begin) &&
                                                  is_char_boundary(line, end)))) [[likely]]
         return line.substr(begin, width);
-    fail_field_range(line, begin, end);
+    fail_field_range(line, begin, end, line_number);
 }
 
 }  // namespace olvane
