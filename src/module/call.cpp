@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 
 #include "module/arguments.hpp"
 #include "module/failure_report.hpp"
@@ -80,6 +81,9 @@ PyObject* rust_read_dunvel_entry(PyObject* /*self*/, PyObject* const* args, Py_s
         argument_extraction_error("n_digits");
         return nullptr;
     }
+    // The interpreter lock is held throughout, so the environment that the
+    // report will read cannot change before it does.
+    const StackCapture capture(report_prints_backtrace());
     // Running out of our own memory must not take the user's interpreter
     // down: everything the call holds is released on the way out here.
     try {
@@ -91,6 +95,9 @@ PyObject* rust_read_dunvel_entry(PyObject* /*self*/, PyObject* const* args, Py_s
     } catch (const CallerException&) {
         return nullptr;  // the handler's exception is set; it is not ours to report
     } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A size past what a container can hold: memory that cannot be had.
         return PyErr_NoMemory();
     }
 }

@@ -51,16 +51,17 @@ PyObject* panic_exception_type() {
     return panic_exception;
 }
 
+BacktraceMode mode_from_environment() {
+    const char* value = std::getenv("RUST_BACKTRACE");
+    if (value == nullptr || std::strcmp(value, "0") == 0) return BacktraceMode::off;
+    if (std::strcmp(value, "full") == 0) return BacktraceMode::full;
+    return BacktraceMode::brief;
+}
+
 BacktraceMode read_backtrace_mode() {
     BacktraceMode mode = backtrace_mode.load();
     if (mode != BacktraceMode::unread) return mode;
-    const char* value = std::getenv("RUST_BACKTRACE");
-    if (value == nullptr || std::strcmp(value, "0") == 0)
-        mode = BacktraceMode::off;
-    else if (std::strcmp(value, "full") == 0)
-        mode = BacktraceMode::full;
-    else
-        mode = BacktraceMode::brief;
+    mode = mode_from_environment();
     BacktraceMode expected = BacktraceMode::unread;
     if (!backtrace_mode.compare_exchange_strong(expected, mode)) mode = expected;
     return mode;
@@ -146,6 +147,13 @@ void write_report(std::string_view message, const SourcePosition& position, cons
 }
 
 }  // namespace
+
+bool report_prints_backtrace() {
+    // Before the first report the mode is not settled; the environment as
+    // it is now is what that report would read.
+    const BacktraceMode mode = backtrace_mode.load();
+    return (mode == BacktraceMode::unread ? mode_from_environment() : mode) != BacktraceMode::off;
+}
 
 void raise_failure(std::string_view message, const SourcePosition& position, const StackFrames& frames) {
     write_report(message, position, frames);

@@ -12,6 +12,10 @@
 
 namespace olvane {
 
+// Whether a report written now would print the stack of the failure (so
+// that failures capture it only then).
+bool report_prints_backtrace();
+
 // Writes the report and sets PanicException(message). Call with the
 // interpreter lock held and no exception set.
 void raise_failure(std::string_view message, const SourcePosition& position,

@@ -114,8 +114,16 @@ SourcePosition SourcePosition::current(const char* file, std::uint32_t line, std
     return frames;
 }
 
+namespace {
+thread_local bool capturing_stacks = false;
+}
+
+StackCapture::StackCapture(bool on) noexcept : before_(capturing_stacks) { capturing_stacks = on; }
+
+StackCapture::~StackCapture() { capturing_stacks = before_; }
+
 [[gnu::noinline]] ReaderFailure::ReaderFailure(std::string text, SourcePosition where)
-    : message(std::move(text)), position(where), frames(StackFrames::capture()) {}
+    : message(std::move(text)), position(where), frames(capturing_stacks ? StackFrames::capture() : StackFrames{}) {}
 
 std::string_view os_error_kind(int code) noexcept {
     for (const auto& entry : kind_names)

@@ -1,6 +1,7 @@
 // Failures of the reader. ReaderFailure is the one thing that ends a reader
-// call: its whole message, the place in our source that raised it, and the
-// stack at that moment (for the report's backtrace). Beside it: the error
+// call: its whole message, the place in our source that raised it, and,
+// where its caller asked (StackCapture), the stack at that moment (for the
+// report's backtrace). Beside it: the error
 // values that lower stages hand up (IoError, ParseError) and the exact
 // descriptions that follow a message as "<message>: <description>".
 #pragma once
@@ -40,6 +41,21 @@ struct StackFrames {
     static constexpr int machinery = 2;
 
     static StackFrames capture() noexcept;
+};
+
+// Whether the failures that this thread raises capture the stack, for as
+// long as the object lives: off unless a caller turns it on, since only
+// olvane's report prints a stack, and only when asked to. The reader runs
+// on its caller's thread, so a call's own setting reaches its failures.
+class StackCapture {
+public:
+    explicit StackCapture(bool on) noexcept;
+    ~StackCapture();
+    StackCapture(const StackCapture&) = delete;
+    StackCapture& operator=(const StackCapture&) = delete;
+
+private:
+    bool before_;
 };
 
 // What a failure was about, for callers that map failures to their own
