@@ -172,7 +172,7 @@ bool may_be_number(char first) noexcept {
 
 double parse_time(std::string_view line, bool ascii, std::size_t& at) {
     const char* p = line.data() + at;
-    const char* const end = p + line.size();
+    const char* const end = line.data() + line.size();
     double value;
     if (ascii) [[likely]] {
         while (p < end) {

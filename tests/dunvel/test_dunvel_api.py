@@ -208,6 +208,12 @@ def test_times_match_python_float(tmp_path_factory, tokens, spaces, other):
          [1.5, 2.5, 3.5, math.nan]),
         (["sixteen__letters 1.5", "sixteen__letters 2.5", "sixteen__letterx 3.5"], [1.5, 2.5, 3.5]),
         (["T 1.5", "T 2.5", "T", "T 4"], [1.5, 2.5, math.nan, 4.0]),
+        # The line ends where the search in place would find nothing; the
+        # next line's number is not this line's time.
+        (["T 1.5", "T x", "7"], [1.5, math.nan, 7.0]),
+        (["T 1.5", "T -", "5 6"], [1.5, math.nan, 5.0]),
+        (["TIME = 1.5", "TIME = ab", "TIME 2"], [1.5, math.nan, 2.0]),
+        (["TIME = 1.5\r", "TIME = x\r", "7\r"], [1.5, math.nan, 7.0]),
     ],
 )
 def test_times_of_lines_that_share_their_layout(write_file, lines, times):
