@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "reader/plot_driver.hpp"
 #include "reader/utf8.hpp"
@@ -156,16 +157,29 @@ void read_detecting_width(LineSource& source, RowsSink& sink, std::uint32_t coun
 
 namespace {
 
-// Whether a token may be a number of the grammar: it must start with a
-// digit, a point, a sign or the first letter of "inf" or "nan". Most tokens
-// of a block-start line are words and signs of equality, which this turns
-// away without a parse.
-bool may_be_number(char first) noexcept {
-    switch (first | 0x20) {
-        case 'i':
-        case 'n': return true;
-        default: return (first >= '0' && first <= '9') || first == '.' || first == '+' || first == '-';
-    }
+// Whether the token at p begins like a number: an optional sign, then a
+// digit or a point. Such a token decides the time whatever follows.
+bool begins_like_number(const char* p, const char* end) noexcept {
+    p += *p == '+' || *p == '-';
+    return p < end && (static_cast<unsigned char>(*p - '0') < 10 || *p == '.');
+}
+
+// The time that a token gives, or nothing when the token is passed over: one
+// that begins like a number gives its value, or NaN when it is none (a
+// misprint must not let a later number, such as the step's, stand in for the
+// time); the grammar's words give theirs; asterisks, which Fortran writes for
+// a value too wide for its field, give NaN.
+std::optional<double> token_time(std::string_view token) noexcept {
+    const char* const p = token.data();
+    const char* const end = p + token.size();
+    double value;
+    if (begins_like_number(p, end))
+        return parse_double(token, value) ? value : std::numeric_limits<double>::quiet_NaN();
+    const std::size_t sign = *p == '+' || *p == '-';
+    const char lead = token.size() > sign ? p[sign] : '\0';
+    if (((lead | 0x20) == 'i' || (lead | 0x20) == 'n') && parse_double(token, value)) return value;
+    if (token.find_first_not_of('*') == std::string_view::npos) return std::numeric_limits<double>::quiet_NaN();
+    return std::nullopt;
 }
 
 }  // namespace
@@ -173,20 +187,20 @@ bool may_be_number(char first) noexcept {
 double parse_time(std::string_view line, bool ascii, std::size_t& at) {
     const char* p = line.data() + at;
     const char* const end = line.data() + line.size();
-    double value;
     if (ascii) [[likely]] {
         while (p < end) {
             while (p < end && is_ascii_space(*p)) ++p;
+            if (p == end) break;
             const char* const start = p;
-            if (p < end && may_be_number(*p) && simple_token(p, end, value)) {
+            double value;
+            if (begins_like_number(p, end) && simple_token(p, end, value)) {
                 at = static_cast<std::size_t>(start - line.data());
                 return value;
             }
             while (p < end && !is_ascii_space(*p)) ++p;
-            if (start < p && may_be_number(*start) &&
-                parse_double({start, static_cast<std::size_t>(p - start)}, value)) {
+            if (const auto time = token_time({start, static_cast<std::size_t>(p - start)})) {
                 at = static_cast<std::size_t>(start - line.data());
-                return value;
+                return *time;
             }
         }
         return std::numeric_limits<double>::quiet_NaN();
@@ -205,9 +219,9 @@ double parse_time(std::string_view line, bool ascii, std::size_t& at) {
         }
         const char* const start = p;
         while (p < end && !space_at(p, length)) p += length;
-        if (parse_double({start, static_cast<std::size_t>(p - start)}, value)) {
+        if (const auto time = token_time({start, static_cast<std::size_t>(p - start)})) {
             at = static_cast<std::size_t>(start - line.data());
-            return value;
+            return *time;
         }
     }
     return std::numeric_limits<double>::quiet_NaN();
