@@ -1,30 +1,14 @@
 #include "reader/plot_rows.hpp"
 
-#include <cstring>
 #include <limits>
 #include <new>
-#include <optional>
 
 #include "reader/plot_driver.hpp"
-#include "reader/utf8.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "reader/time_stamp.hpp"
 
 namespace olvane {
 
 namespace {
-
-bool is_ascii_space(char c) noexcept {
-    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
-}
-
-// Whether the ASCII token at p is a simple number whole, and its value.
-bool simple_token(const char* p, const char* end, double& value) noexcept {
-    const char* const stop = scan_simple_double(p, end, value);
-    return stop != nullptr && (stop == end || is_ascii_space(*stop));
-}
 
 class RowsSink {
 public:
@@ -46,28 +30,7 @@ public:
         plot_.names.emplace_back(tokens.empty() ? std::string_view() : tokens.back());
     }
     void start(std::uint32_t count) { plot_.count = count; }
-    // Block-start lines of a file share their layout: where the bytes before
-    // the last time's token are the same, every token among them is one that
-    // was turned away (the bytes end in whitespace, so the tokens end where
-    // they did), and the search starts at that token, which is most often a
-    // simple number right there.
-    void block_start(std::string_view line, bool ascii) {
-        std::size_t from = 0;
-        if (ascii && prefix_length_ != 0 && line.size() > prefix_length_ && has_prefix(line)) {
-            from = prefix_length_;
-            double value;
-            if (simple_token(line.data() + from, line.data() + line.size(), value)) [[likely]] {
-                plot_.times.push_back(value);
-                return;
-            }
-        }
-        std::size_t at = from;
-        plot_.times.push_back(parse_time(line, ascii, at));
-        if (at != from && ascii) {
-            prefix_length_ = at <= sizeof prefix_ ? at : 0;
-            std::memcpy(prefix_, line.data(), prefix_length_);
-        }
-    }
+    void block_start(std::string_view line, bool ascii) { plot_.times.push_back(time_stamps_.read(line, ascii)); }
     Targets begin_block() { return {plot_.values.extend(plot_.count)}; }
     Targets targets(Targets block, std::uint32_t first) noexcept { return {block.row + first}; }
     void end_block() noexcept { plot_.values.commit(plot_.count); }
@@ -91,28 +54,10 @@ public:
     PlotRows& plot() noexcept { return plot_; }
 
 private:
-    // Whether the line starts with the prefix: one comparison of sixteen
-    // bytes, which a line's padding lets us read.
-    bool has_prefix(std::string_view line) const noexcept {
-#if defined(__SSE2__)
-        static_assert(sizeof prefix_ == LineSource::line_padding);
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data()));
-        const auto same = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(prefix_)))));
-        const unsigned wanted = (1u << prefix_length_) - 1;
-        return (same & wanted) == wanted;
-#else
-        return std::memcmp(line.data(), prefix_, prefix_length_) == 0;
-#endif
-    }
-
     PlotRows plot_;
     std::uint64_t lines_ = 0;
     std::string notice_;
-    // The bytes before the time's token in the last block-start line that
-    // needed a search, when there were at most sixteen.
-    char prefix_[16] = {};
-    std::size_t prefix_length_ = 0;
+    TimeStamps time_stamps_;
 };
 
 std::size_t trimmed_end_length(std::string_view line) {
@@ -154,78 +99,6 @@ void read_detecting_width(LineSource& source, RowsSink& sink, std::uint32_t coun
 }
 
 }  // namespace
-
-namespace {
-
-// Whether the token at p begins like a number: an optional sign, then a
-// digit or a point. Such a token decides the time whatever follows.
-bool begins_like_number(const char* p, const char* end) noexcept {
-    p += *p == '+' || *p == '-';
-    return p < end && (static_cast<unsigned char>(*p - '0') < 10 || *p == '.');
-}
-
-// The time that a token gives, or nothing when the token is passed over: one
-// that begins like a number gives its value, or NaN when it is none (a
-// misprint must not let a later number, such as the step's, stand in for the
-// time); the grammar's words give theirs; asterisks, which Fortran writes for
-// a value too wide for its field, give NaN.
-std::optional<double> token_time(std::string_view token) noexcept {
-    const char* const p = token.data();
-    const char* const end = p + token.size();
-    double value;
-    if (begins_like_number(p, end))
-        return parse_double(token, value) ? value : std::numeric_limits<double>::quiet_NaN();
-    const std::size_t sign = *p == '+' || *p == '-';
-    const char lead = token.size() > sign ? p[sign] : '\0';
-    if (((lead | 0x20) == 'i' || (lead | 0x20) == 'n') && parse_double(token, value)) return value;
-    if (token.find_first_not_of('*') == std::string_view::npos) return std::numeric_limits<double>::quiet_NaN();
-    return std::nullopt;
-}
-
-}  // namespace
-
-double parse_time(std::string_view line, bool ascii, std::size_t& at) {
-    const char* p = line.data() + at;
-    const char* const end = line.data() + line.size();
-    if (ascii) [[likely]] {
-        while (p < end) {
-            while (p < end && is_ascii_space(*p)) ++p;
-            if (p == end) break;
-            const char* const start = p;
-            double value;
-            if (begins_like_number(p, end) && simple_token(p, end, value)) {
-                at = static_cast<std::size_t>(start - line.data());
-                return value;
-            }
-            while (p < end && !is_ascii_space(*p)) ++p;
-            if (const auto time = token_time({start, static_cast<std::size_t>(p - start)})) {
-                at = static_cast<std::size_t>(start - line.data());
-                return *time;
-            }
-        }
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    // Whether the character at p is whitespace, and its length.
-    const auto space_at = [end](const char* at, std::size_t& length) {
-        const Decoded d = decode_utf8({at, static_cast<std::size_t>(end - at)});
-        length = d.length;
-        return is_whitespace(d.code_point);
-    };
-    std::size_t length = 0;
-    while (p < end) {
-        if (space_at(p, length)) {
-            p += length;
-            continue;
-        }
-        const char* const start = p;
-        while (p < end && !space_at(p, length)) p += length;
-        if (const auto time = token_time({start, static_cast<std::size_t>(p - start)})) {
-            at = static_cast<std::size_t>(start - line.data());
-            return *time;
-        }
-    }
-    return std::numeric_limits<double>::quiet_NaN();
-}
 
 PlotRows read_plot_rows(std::string_view path, const RowsOptions& options) {
     RowsSink sink;

@@ -40,13 +40,4 @@ struct RowsOptions {
 // on_interrupt says stop after a signal.
 PlotRows read_plot_rows(std::string_view path, const RowsOptions& options);
 
-// The time of a block-start line, as the nearest double: the first
-// whitespace-separated token that begins like a number (an optional sign,
-// then a digit or a point), is one of the grammar's words or is all
-// asterisks decides it, as its value, or NaN where it is not a number; NaN
-// when no token decides. ascii: the line is all ASCII. The search starts at
-// byte at, which must start the line or follow whitespace; at becomes where
-// the deciding token starts (unchanged when there is none).
-double parse_time(std::string_view block_start_line, bool ascii, std::size_t& at);
-
 }  // namespace olvane
