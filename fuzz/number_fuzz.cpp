@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "reader/exponent_field.hpp"
 #include "reader/number.hpp"
 
 namespace {

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "reader/powers_of_ten.hpp"
+
 namespace olvane {
 
 namespace {

@@ -18,6 +18,7 @@
 #include <random>
 #include <string>
 
+#include "reader/exponent_field.hpp"
 #include "reader/number.hpp"
 #include "reader/text.hpp"
 
