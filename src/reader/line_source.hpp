@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "reader/failure.hpp"
+#include "reader/error_text.hpp"
 #include "reader/interrupt.hpp"
 #include "reader/utf8.hpp"
 

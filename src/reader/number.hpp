@@ -15,7 +15,7 @@
 #include <limits>
 #include <string_view>
 
-#include "reader/failure.hpp"
+#include "reader/error_text.hpp"
 #include "reader/powers_of_ten.hpp"
 
 namespace olvane {

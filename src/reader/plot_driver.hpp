@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "reader/error_text.hpp"
 #include "reader/exponent_field.hpp"
 #include "reader/failure.hpp"
 #include "reader/line_source.hpp"

@@ -3,6 +3,7 @@
 #include <limits>
 #include <new>
 
+#include "reader/failure.hpp"
 #include "reader/plot_driver.hpp"
 #include "reader/time_stamp.hpp"
 
