@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "reader/number.hpp"
 #include "reader/powers_of_ten.hpp"
@@ -24,7 +25,7 @@ namespace olvane {
 // are written this way from end to end, so checking the fixed slots and
 // reading the digits in place, with the width known when compiling, beats the
 // general grammar by far. Gives the value that parse_value gives for the
-// trimmed field, or declines.
+// trimmed field, or nothing where it declines.
 //
 // Reads exponent_field_reads bytes from p, past the field where it is
 // shorter; what lies past the field is never used.
@@ -58,17 +59,17 @@ struct ExponentLayout {
 // The values of parse_exponent_field that its one multiplication does not
 // settle: zero and results outside the normal binary32 range, or near a
 // rounding midpoint. Out of line, so that the common path stays short.
-[[gnu::noinline]] inline bool settle_exponent_field(std::uint64_t significand, std::int64_t exponent,
-                                                     double estimate, float& out) {
+[[gnu::noinline]] inline std::optional<float> settle_exponent_field(std::uint64_t significand,
+                                                                    std::int64_t exponent, double estimate) {
     if (estimate < smallest_normal_float || estimate >= largest_float_binade_end)
-        return settle_out_of_range(estimate, out);
-    return try_fast_path(significand, exponent, out);
+        return settle_out_of_range(estimate);
+    return try_fast_path(significand, exponent);
 }
 
 }  // namespace number_detail
 
 template <unsigned Fraction>
-[[gnu::always_inline]] inline bool parse_exponent_field(const char* p, float& out) {
+[[gnu::always_inline]] inline std::optional<float> parse_exponent_field(const char* p) {
     static_assert(Fraction >= 4 && Fraction <= 8, "eight bytes are read from the first fraction digit");
     using namespace number_detail;
     using Layout = ExponentLayout<Fraction>;
@@ -91,13 +92,13 @@ template <unsigned Fraction>
                      _mm_cmpeq_epi8(field, _mm_load_si128(reinterpret_cast<const __m128i*>(Layout::minus.bytes))))));
     if (((digits_at & Layout::digit_slots) | (fixed_at & Layout::fixed_slots)) !=
         (Layout::digit_slots | Layout::fixed_slots))
-        return false;
+        return std::nullopt;
 #else
     if ((p[0] != ' ' && p[0] != '-') || !is_digit(p[1]) || p[2] != '.' || (tail[0] | 0x20) != 'e' ||
         (tail[1] != '+' && tail[1] != '-') || !is_digit(tail[2]) || !is_digit(tail[3]))
-        return false;
+        return std::nullopt;
     constexpr std::uint64_t used = Fraction == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * Fraction)) - 1;
-    if ((non_digits(word) & used) != 0) return false;
+    if ((non_digits(word) & used) != 0) return std::nullopt;
 #endif
     const std::uint64_t digits = digits_value(word, Fraction);
     constexpr std::uint64_t leading_scale = [] {
@@ -124,13 +125,14 @@ template <unsigned Fraction>
              (distance_to_midpoint(estimate) > 4)) |
             (significand == 0)) [[likely]] {
             magnitude = static_cast<float>(estimate);
-        } else if (!settle_exponent_field(significand, exponent, estimate, magnitude)) {
-            return false;
+        } else if (const std::optional<float> settled = settle_exponent_field(significand, exponent, estimate)) {
+            magnitude = *settled;
+        } else {
+            return std::nullopt;
         }
     }
-    out = std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) |
-                               static_cast<std::uint32_t>(p[0] == '-') << 31);
-    return true;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) |
+                                static_cast<std::uint32_t>(p[0] == '-') << 31);
 }
 
 }  // namespace olvane

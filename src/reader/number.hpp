@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
 
 #include "reader/error_text.hpp"
@@ -25,21 +26,34 @@ struct ParsedValue {
     ParseError error;
 };
 
+struct ParsedDouble {
+    double value;
+    ParseError error;
+};
+
+// A number read at the front of a text: end is where it stops, or null when
+// the front of the text is not of the form asked for (value then unset).
+struct Scanned {
+    const char* end;
+    double value;
+};
+
 // The whole grammar, every length; parse_value tries the common forms first.
 ParsedValue parse_value_general(std::string_view text);
 
 // A text of the same grammar as the nearest double, ties to even (the time
 // stamps of block-start lines, which plot files print with more digits than
-// a binary32 holds); false for a text outside the grammar.
-bool parse_double(std::string_view text, double& out);
+// a binary32 holds); ParseError as parse_value gives it for a text outside
+// the grammar.
+ParsedDouble parse_double(std::string_view text);
 
 // The common case of parse_double at the front of [p, end): at most 19
 // digits and an exponent of at most three, whose significand and power of
 // ten are exact doubles (Clinger's path: one correctly rounded
-// multiplication or division). Returns the end of the number so read, or
-// null when the front of the text is not that simple; whether the number is
-// the whole token is the caller's to check.
-const char* scan_simple_double(const char* p, const char* end, double& out);
+// multiplication or division). end is null when the front of the text is
+// not that simple; whether the number is the whole token is the caller's to
+// check.
+Scanned scan_simple_double(const char* p, const char* end);
 
 namespace number_detail {
 
@@ -63,32 +77,25 @@ inline std::int64_t distance_to_midpoint(double value) {
 // 2^128 (both far beyond 2 units from their rounding thresholds, 2^-150 and
 // 2^128 - 2^103). Subnormal results go the exact way, which is also immune to
 // a flush-to-zero mode that a library may have set for the process.
-inline bool settle_out_of_range(double estimate, float& out) {
-    if (estimate < 0x1p-151) {
-        out = 0.0f;
-        return true;
-    }
-    if (estimate >= largest_float_binade_end) {
-        out = std::numeric_limits<float>::infinity();
-        return true;
-    }
-    return false;
+inline std::optional<float> settle_out_of_range(double estimate) {
+    if (estimate < 0x1p-151) return 0.0f;
+    if (estimate >= largest_float_binade_end) return std::numeric_limits<float>::infinity();
+    return std::nullopt;
 }
 
 // The exact route of try_fast_path near a midpoint, for |exponent| <= 22.
 // Out of line and cold, so that no compiler computes its division on every
 // value to spare a branch.
-[[gnu::noinline, gnu::cold]] inline bool settle_near_midpoint(double m, double estimate,
-                                                               std::int64_t exponent, float& out) {
-    if (exponent < -22 || exponent > 22) return false;
+[[gnu::noinline, gnu::cold]] inline std::optional<float> settle_near_midpoint(double m, double estimate,
+                                                                              std::int64_t exponent) {
+    if (exponent < -22 || exponent > 22) return std::nullopt;
     const double value = exponent >= 0 ? estimate : m / scale(-exponent);
-    if (distance_to_midpoint(value) == 0) return false;
-    out = static_cast<float>(value);
-    return true;
+    if (distance_to_midpoint(value) == 0) return std::nullopt;
+    return static_cast<float>(value);
 }
 
-// Correctly rounded binary32 of significand * 10^exponent, or false when this
-// path cannot be sure.
+// Correctly rounded binary32 of significand * 10^exponent, or nothing when
+// this path cannot be sure.
 //
 // The estimate significand * RN(10^exponent) is off the exact value by at
 // most 2 units in the last place of the double (one rounding in the table,
@@ -103,28 +110,23 @@ inline bool settle_out_of_range(double estimate, float& out) {
 // right unless it landed on a midpoint, which is left to the general path,
 // as are subnormal and underflowing results (a float has fewer bits there)
 // and results beyond the binary32 range (settle_out_of_range).
-inline bool try_fast_path(std::uint64_t significand, std::int64_t exponent, float& out) {
+inline std::optional<float> try_fast_path(std::uint64_t significand, std::int64_t exponent) {
     // Clinger's path: both operands exact binary32 values (5^10 < 2^24), so
     // the one binary32 operation is the correctly rounded result itself.
     if (significand <= (std::uint64_t{1} << 24) && exponent >= -10 && exponent <= 10) {
         const auto m = static_cast<float>(static_cast<std::int32_t>(significand));
-        out = exponent >= 0 ? m * float_scales[exponent] : m / float_scales[-exponent];
-        return true;
+        return exponent >= 0 ? m * float_scales[exponent] : m / float_scales[-exponent];
     }
-    if (significand > (std::uint64_t{1} << 53) || exponent < min_scale || exponent > max_scale) return false;
-    if (significand == 0) {
-        out = 0.0f;
-        return true;
-    }
+    if (significand > (std::uint64_t{1} << 53) || exponent < min_scale || exponent > max_scale)
+        return std::nullopt;
+    if (significand == 0) return 0.0f;
     const double m = static_cast<double>(static_cast<std::int64_t>(significand));
     const double estimate = m * scale(exponent);
     if (estimate < smallest_normal_float || estimate >= largest_float_binade_end) [[unlikely]]
-        return settle_out_of_range(estimate, out);
-    if (distance_to_midpoint(estimate) > 4) [[likely]] {
-        out = static_cast<float>(estimate);
-        return true;
-    }
-    return settle_near_midpoint(m, estimate, exponent, out);
+        return settle_out_of_range(estimate);
+    if (distance_to_midpoint(estimate) > 4) [[likely]]
+        return static_cast<float>(estimate);
+    return settle_near_midpoint(m, estimate, exponent);
 }
 
 // Eight bytes at a time, the SWAR method that fast_float also uses: the
@@ -192,40 +194,38 @@ inline const char* scan_mantissa(const char* p, const char* end, Mantissa& manti
 
 // The forms that plot files hold: a sign, at most 19 mantissa digits, an
 // exponent of at most four digits, and a result the fast path settles.
-// Declines (returns false) for everything else, valid or not, which then
+// Declines (gives nothing) for everything else, valid or not, which then
 // goes the general way.
-inline bool parse_common(std::string_view text, float& out) {
+inline std::optional<float> parse_common(std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
-    if (p == end) return false;
+    if (p == end) return std::nullopt;
     const bool negative = *p == '-';
     p += (*p == '-' || *p == '+');
     Mantissa mantissa;
     p = scan_mantissa(p, end, mantissa);
-    if (mantissa.digits == 0 || mantissa.digits > 19) return false;
+    if (mantissa.digits == 0 || mantissa.digits > 19) return std::nullopt;
     std::int64_t exponent = 0;
     if (p < end) {
-        if ((*p | 0x20) != 'e') return false;
+        if ((*p | 0x20) != 'e') return std::nullopt;
         ++p;
         const bool exponent_negative = p < end && *p == '-';
         p += p < end && (*p == '-' || *p == '+');
-        if (end - p > 4 || p == end) return false;
+        if (end - p > 4 || p == end) return std::nullopt;
         for (; p < end && is_digit(*p); ++p) exponent = exponent * 10 + (*p - '0');
-        if (p != end) return false;
+        if (p != end) return std::nullopt;
         if (exponent_negative) exponent = -exponent;
     }
-    float magnitude;
-    if (!try_fast_path(mantissa.significand, exponent - mantissa.fraction_digits, magnitude)) return false;
-    out = negative ? -magnitude : magnitude;
-    return true;
+    const std::optional<float> magnitude = try_fast_path(mantissa.significand, exponent - mantissa.fraction_digits);
+    if (!magnitude) return std::nullopt;
+    return negative ? -*magnitude : *magnitude;
 }
 
 }  // namespace number_detail
 
 inline ParsedValue parse_value(std::string_view text) {
-    float value;
-    if (number_detail::parse_common(text, value)) [[likely]]
-        return {value, ParseError::none};
+    if (const std::optional<float> value = number_detail::parse_common(text)) [[likely]]
+        return {*value, ParseError::none};
     return parse_value_general(text);
 }
 

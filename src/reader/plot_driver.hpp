@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -152,10 +153,10 @@ void read_blocks(LineSource& source, Sink& sink, std::uint32_t count, std::uint3
                 if (ascii && line.size() >= std::size_t{fields} * Width) [[likely]] {
                     const char* field = line.data();
                     for (unsigned k = 0; k < fields; ++k, field += Width) {
-                        float value;
-                        if (!parse_exponent_field<Width - 7>(field, value)) [[unlikely]]
+                        std::optional<float> value = parse_exponent_field<Width - 7>(field);
+                        if (!value) [[unlikely]]
                             value = parse_field({field, Width});
-                        targets.put(k, value);
+                        targets.put(k, *value);
                     }
                     continue;
                 }

@@ -35,11 +35,16 @@ bool begins_like_number(const char* p, const char* end) noexcept {
 std::optional<double> token_time(std::string_view token) noexcept {
     const char* const p = token.data();
     const char* const end = p + token.size();
-    double value;
-    if (begins_like_number(p, end)) return parse_double(token, value) ? value : nan;
+    if (begins_like_number(p, end)) {
+        const ParsedDouble number = parse_double(token);
+        return number.error == ParseError::none ? number.value : nan;
+    }
     const std::size_t sign = *p == '+' || *p == '-';
     const char lead = token.size() > sign ? p[sign] : '\0';
-    if (((lead | 0x20) == 'i' || (lead | 0x20) == 'n') && parse_double(token, value)) return value;
+    if ((lead | 0x20) == 'i' || (lead | 0x20) == 'n') {
+        // Words other than the grammar's are passed over like any word.
+        if (const ParsedDouble word = parse_double(token); word.error == ParseError::none) return word.value;
+    }
     if (token.find_first_not_of('*') == std::string_view::npos) return nan;
     return std::nullopt;
 }
@@ -57,8 +62,8 @@ FoundTime parse_time(std::string_view line, bool ascii, std::size_t from) {
             while (p < end && is_ascii_space(*p)) ++p;
             if (p == end) break;
             const char* const start = p;
-            double value;
-            if (begins_like_number(p, end) && simple_token(p, end, value)) return found(value, start);
+            if (begins_like_number(p, end))
+                if (const auto value = simple_token(p, end)) return found(*value, start);
             while (p < end && !is_ascii_space(*p)) ++p;
             if (const auto time = token_time({start, static_cast<std::size_t>(p - start)}))
                 return found(*time, start);

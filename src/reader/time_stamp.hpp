@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "reader/number.hpp"
@@ -33,10 +34,11 @@ inline bool is_ascii_space(char c) noexcept {
     return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
 }
 
-// Whether the ASCII token at p is a simple number whole, and its value.
-inline bool simple_token(const char* p, const char* end, double& value) noexcept {
-    const char* const stop = scan_simple_double(p, end, value);
-    return stop != nullptr && (stop == end || is_ascii_space(*stop));
+// The value of the ASCII token at p when it is a simple number whole.
+inline std::optional<double> simple_token(const char* p, const char* end) noexcept {
+    const Scanned number = scan_simple_double(p, end);
+    if (number.end != nullptr && (number.end == end || is_ascii_space(*number.end))) return number.value;
+    return std::nullopt;
 }
 
 }  // namespace time_stamp_detail
@@ -57,10 +59,10 @@ public:
     // often a simple number right there.
     double read(std::string_view line, bool ascii) {
         if (ascii && prefix_length_ != 0 && line.size() > prefix_length_ && has_prefix(line)) {
-            double value;
-            if (time_stamp_detail::simple_token(line.data() + prefix_length_, line.data() + line.size(), value))
+            if (const auto value =
+                    time_stamp_detail::simple_token(line.data() + prefix_length_, line.data() + line.size()))
                 [[likely]]
-                return value;
+                return *value;
             return search(line, ascii, prefix_length_);
         }
         return search(line, ascii, 0);
