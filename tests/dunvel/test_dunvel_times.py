@@ -123,8 +123,8 @@ FORTRAN = "  TIME =  {} S   STEP = {:8d}"
           "fifteen_letterx 3.5", "fifteen_letters_4.5"],
          [1.5, 2.5, math.nan, 9.0, 3.5, math.nan]),
         (["sixteen__letters 1.5", "sixteen__letters 2.5", "sixteen__letters x 9", "sixteen__letters 2.5x 9",
-          "sixteen__letterx 3.5"],
-         [1.5, 2.5, 9.0, math.nan, 3.5]),
+          "sixteen__letterx 3.5", "sixteen__letters 4.5", "sixteen__letters2.5 9"],
+         [1.5, 2.5, 9.0, math.nan, 3.5, 4.5, 9.0]),
         (["T 1.5", "T 2.5", "T", "T ", "T 4"], [1.5, 2.5, math.nan, math.nan, 4.0]),
         # The line ends where the search in place would find nothing; the
         # next line's number is not this line's time.
