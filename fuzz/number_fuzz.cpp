@@ -15,10 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "reader/exponent_field.hpp"
 #include "reader/number.hpp"
 
 namespace {
@@ -216,12 +218,12 @@ void check_field(std::string_view text) {
     constexpr std::size_t reads = olvane::exponent_field_reads;
     const std::unique_ptr<char[]> field(new char[reads]());
     std::memcpy(field.get(), text.data(), std::min(text.size(), reads));
-    float value;
-    if (!olvane::parse_exponent_field<Fraction>(field.get(), value)) return;
+    const std::optional<float> value = olvane::parse_exponent_field<Fraction>(field.get());
+    if (!value) return;
     std::string_view trimmed(field.get(), width);
     while (!trimmed.empty() && trimmed.front() == ' ') trimmed.remove_prefix(1);
     check(Fraction == 5 ? "parse_exponent_field<5>" : "parse_exponent_field<8>", {field.get(), width},
-          ParseError::none, value, reference_parse(trimmed));
+          ParseError::none, *value, reference_parse(trimmed));
 }
 
 }  // namespace

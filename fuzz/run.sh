@@ -25,7 +25,7 @@ flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 
 echo "== building with $("$cxx" --version | head -n 1)"
 objects=() pids=()
-for source in src/reader/{utf8,failure,file_source,line_source,text,number,console,plot_file}.cpp; do
+for source in src/reader/{utf8,failure,error_text,file_source,line_source,text,number,console,plot_file}.cpp; do
     object="$work/obj/$(basename "$source" .cpp).o"
     "$cxx" "${flags[@]}" -c "$source" -o "$object" &
     objects+=("$object") pids+=($!)

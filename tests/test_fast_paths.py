@@ -22,7 +22,7 @@ def sweep(tmp_path_factory):
         pytest.skip("needs g++")
     binary = tmp_path_factory.mktemp("sweep") / "fast_path_sweep"
     reader = ROOT / "src" / "reader"
-    sources = [reader / f"{name}.cpp" for name in ("number", "text", "failure", "utf8")]
+    sources = [reader / f"{name}.cpp" for name in ("number", "text", "failure", "error_text", "utf8")]
     subprocess.run(
         [compiler, "-std=c++20", "-O2", f"-I{ROOT / 'src'}", ROOT / "tests/native/fast_path_sweep.cpp",
          *sources, "-o", binary],

@@ -55,7 +55,7 @@ class PlotFileError(ValueError):
 
 class Plot:
     """The content of one plot file: ``names``, ``times`` (float64, one per
-    step, NaN where a block-start line holds no number) and ``values``
+    step, NaN where a block-start line holds no time) and ``values``
     (float32, shape (steps, parameters)). ``plot[name]`` is that column as a
     view; ``name in plot`` tells whether the header holds it."""
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-#include "reader/failure.hpp"
+#include "reader/error_text.hpp"
 
 namespace olvane {
 

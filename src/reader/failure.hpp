@@ -1,9 +1,8 @@
 // Failures of the reader. ReaderFailure is the one thing that ends a reader
 // call: its whole message, the place in our source that raised it, and,
 // where its caller asked (StackCapture), the stack at that moment (for the
-// report's backtrace). Beside it: the error
-// values that lower stages hand up (IoError, ParseError) and the exact
-// descriptions that follow a message as "<message>: <description>".
+// report's backtrace). The texts that its messages are made of are
+// error_text.hpp's.
 #pragma once
 
 #include <cstdint>
@@ -78,35 +77,5 @@ struct ReaderFailure {
 
     explicit ReaderFailure(std::string message, SourcePosition where = SourcePosition::current());
 };
-
-// An error from opening or reading the file.
-struct IoError {
-    enum class Kind : std::uint8_t { none, os, invalid_data, invalid_name };
-    Kind kind = Kind::none;
-    int code = 0;  // errno, for Kind::os
-
-    explicit operator bool() const noexcept { return kind != Kind::none; }
-};
-
-enum class ParseError : std::uint8_t { none, empty, invalid };
-
-std::string describe(IoError error);
-std::string_view describe(ParseError error) noexcept;
-
-// "<message>: <description>"
-std::string with_description(std::string_view message, std::string_view description);
-
-// The platform's text for an error number, as XSI strerror_r gives it, made valid UTF-8.
-std::string os_error_text(int code);
-
-// The error kind named in descriptions; "Uncategorized" for numbers without one.
-std::string_view os_error_kind(int code) noexcept;
-
-// A character in single quotes, escaped as failure texts show characters.
-std::string quoted_char(char32_t code_point);
-
-// Text for a double-quoted description: quotes, backslashes and control
-// characters escaped, combining marks and unprintable characters as \u{...}.
-std::string escape_text(std::string_view utf8);
 
 }  // namespace olvane

@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "reader/byte_source.hpp"
-#include "reader/failure.hpp"
+#include "reader/error_text.hpp"
 #include "reader/utf8.hpp"
 
 #if defined(__SSE2__)

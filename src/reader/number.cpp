@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "reader/powers_of_ten.hpp"
+
 namespace olvane {
 
 namespace {
@@ -109,9 +111,11 @@ double exactly_scaled(double significand, std::int64_t exponent, bool negative) 
     return negative ? -magnitude : magnitude;
 }
 
+constexpr Scanned not_simple{nullptr, 0.0};
+
 }  // namespace
 
-const char* scan_simple_double(const char* p, const char* const end, double& out) {
+Scanned scan_simple_double(const char* p, const char* const end) {
     const bool negative = p < end && *p == '-';
     if (p < end && (*p == '+' || *p == '-')) ++p;
     // The usual time stamp, as Fortran's 1PE15.8 writes it ("4.61046558E-04"):
@@ -125,15 +129,12 @@ const char* scan_simple_double(const char* p, const char* const end, double& out
             const auto m = static_cast<double>(static_cast<unsigned>(p[0] - '0') * 100000000ULL + digits_value(word, 8));
             const int decimal = (p[12] - '0') * 10 + (p[13] - '0');
             const int exponent = (p[11] == '-' ? -decimal : decimal) - 8;
-            if (exponent >= -22 && exponent <= 22) {
-                out = exactly_scaled(m, exponent, negative);
-                return p + 14;
-            }
+            if (exponent >= -22 && exponent <= 22) return {p + 14, exactly_scaled(m, exponent, negative)};
         }
     }
     number_detail::Mantissa mantissa;
     p = number_detail::scan_mantissa(p, end, mantissa);
-    if (mantissa.digits == 0 || mantissa.digits > 19) return nullptr;
+    if (mantissa.digits == 0 || mantissa.digits > 19) return not_simple;
     std::int64_t exponent = 0;
     if (p < end && (*p | 0x20) == 'e') {
         ++p;
@@ -141,29 +142,26 @@ const char* scan_simple_double(const char* p, const char* const end, double& out
         if (p < end && (*p == '+' || *p == '-')) ++p;
         const char* const first = p;
         for (; p < end && is_digit(*p) && p - first < 3; ++p) exponent = exponent * 10 + (*p - '0');
-        if (p == first) return nullptr;
+        if (p == first) return not_simple;
         if (exponent_negative) exponent = -exponent;
     }
     exponent -= mantissa.fraction_digits;
-    if (mantissa.significand > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
-    out = exactly_scaled(static_cast<double>(mantissa.significand), exponent, negative);
-    return p;
+    if (mantissa.significand > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return not_simple;
+    return {p, exactly_scaled(static_cast<double>(mantissa.significand), exponent, negative)};
 }
 
 namespace {
 
 // The grammar's other numbers, by the binary32 parser's grammar check and
 // std::from_chars.
-bool parse_general_double(std::string_view text, double& out) {
+ParsedDouble parse_general_double(std::string_view text) {
     // The grammar is checked once, by the parser whose grammar it is.
     const ParsedValue single = parse_value_general(text);
-    if (single.error != ParseError::none) return false;
+    if (single.error != ParseError::none) return {0.0, single.error};
     const bool negative = text.front() == '-';
     if (text.front() == '+' || text.front() == '-') text.remove_prefix(1);
-    if (!is_digit(text.front()) && text.front() != '.') {
-        out = static_cast<double>(single.value);  // infinity or NaN, signed
-        return true;
-    }
+    if (!is_digit(text.front()) && text.front() != '.')
+        return {static_cast<double>(single.value), ParseError::none};  // infinity or NaN, signed
     std::string rewritten;
     if (const std::size_t e = text.find_first_of("eE"); e != std::string_view::npos) {
         const std::string exponent = capped_exponent(text.substr(e));
@@ -180,17 +178,16 @@ bool parse_general_double(std::string_view text, double& out) {
         // well, whose parse has already told which side.
         magnitude = single.value != 0.0f ? std::numeric_limits<double>::infinity() : 0.0;
     }
-    out = negative ? -magnitude : magnitude;
-    return true;
+    return {negative ? -magnitude : magnitude, ParseError::none};
 }
 
 }  // namespace
 
-bool parse_double(std::string_view text, double& out) {
+ParsedDouble parse_double(std::string_view text) {
     const char* const end = text.data() + text.size();
-    if (scan_simple_double(text.data(), end, out) == end) [[likely]]
-        return true;
-    return parse_general_double(text, out);
+    if (const Scanned simple = scan_simple_double(text.data(), end); simple.end == end && end != nullptr) [[likely]]
+        return {simple.value, ParseError::none};
+    return parse_general_double(text);
 }
 
 ParsedValue parse_value_general(std::string_view text) {
@@ -235,10 +232,11 @@ ParsedValue parse_value_general(std::string_view text) {
     }
     if (p != end) return invalid;
 
-    float magnitude = 0.0f;
     const bool exact = digits <= max_exact_digits;
     if (exact && significand == 0) return {with_sign(0.0f, negative), ParseError::none};
-    if (!exact || !number_detail::try_fast_path(significand, exponent - fraction_digits, magnitude)) {
+    std::optional<float> magnitude;
+    if (exact) magnitude = number_detail::try_fast_path(significand, exponent - fraction_digits);
+    if (!magnitude) {
         const auto view = [](const char* from, const char* to) {
             return std::string_view(from, static_cast<std::size_t>(to - from));
         };
@@ -246,7 +244,7 @@ ParsedValue parse_value_general(std::string_view text) {
                                   view(fraction_begin, fraction_end), exponent,
                                   exponent_capped ? std::string_view() : view(number, end));
     }
-    return {with_sign(magnitude, negative), ParseError::none};
+    return {with_sign(*magnitude, negative), ParseError::none};
 }
 
 }  // namespace olvane

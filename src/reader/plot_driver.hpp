@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "reader/error_text.hpp"
+#include "reader/exponent_field.hpp"
 #include "reader/failure.hpp"
 #include "reader/line_source.hpp"
 #include "reader/number.hpp"
@@ -204,10 +206,10 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
             if (ascii && line.size() >= std::size_t{fields} * Width) [[likely]] {
                 const char* field = line.data();
                 for (unsigned k = 0; k < fields; ++k, field += Width) {
-                    float value;
-                    if (!parse_exponent_field<Width - 7>(field, value)) [[unlikely]]
+                    std::optional<float> value = parse_exponent_field<Width - 7>(field);
+                    if (!value) [[unlikely]]
                         value = parse_field({field, Width}, source.line_number());
-                    targets.put(k, value);
+                    targets.put(k, *value);
                 }
                 continue;
             }

@@ -40,10 +40,4 @@ struct RowsOptions {
 // on_interrupt says stop after a signal.
 PlotRows read_plot_rows(std::string_view path, const RowsOptions& options);
 
-// The first whitespace-separated token that the number grammar accepts, as
-// the nearest double; NaN when none does. ascii: the line is all ASCII. The
-// search starts at byte at, which must start the line or follow whitespace;
-// at becomes where the token starts (unchanged when there is none).
-double parse_time(std::string_view block_start_line, bool ascii, std::size_t& at);
-
 }  // namespace olvane

@@ -3,6 +3,8 @@
 #include <array>
 #include <string>
 
+#include "reader/error_text.hpp"
+#include "reader/failure.hpp"
 #include "reader/utf8.hpp"
 
 namespace olvane {

@@ -11,8 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "reader/failure.hpp"
-
 namespace olvane {
 
 bool is_whitespace(char32_t code_point) noexcept;

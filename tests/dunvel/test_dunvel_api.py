@@ -1,22 +1,16 @@
-"""dunvel.read and Plot: paths, the width found or given, names, times,
-values as float32 rows, columns by name, the DataFrame and the repr."""
+"""dunvel.read and Plot: paths, the width found or given, names, one time
+per step (which time: test_dunvel_times.py), values as float32 rows,
+columns by name, the DataFrame and the repr."""
 
 import math
 import os
-import re
-import struct
 from pathlib import Path
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 import dunvel
 from conftest import f32_bits, plot_text
-
-WHITESPACE = [chr(c) for c in [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
-                               0x2028, 0x2029, 0x202F, 0x205F, 0x3000]]
 
 
 def blocks(n, steps):
@@ -113,107 +107,6 @@ def test_names_are_last_tokens(write_file, line, name):
 
 def test_names_with_crlf(write_file):
     assert dunvel.read(write_file("2\r\n a \r\n\r\n")).names == ("a", "")
-
-
-@pytest.mark.parametrize(
-    "line, time",
-    [
-        ("  TIME =  4.61046558E-04 S   STEP =        3", 4.61046558e-04),
-        ("STEP 3 TIME 1.5", 3.0),
-        ("t=0.0", math.nan),
-        ("", math.nan),
-        ("1.0D+00 1,5 1_0 0x10 .e5 1e 2", 2.0),
-        ("+.5", 0.5),
-        ("5.", 5.0),
-        ("x -Infinity", -math.inf),
-        ("nAn", math.nan),
-        ("\u3000 7\u00a0", 7.0),
-        ("\u200b7 8", 8.0),
-        ("1e99999999999999999999", math.inf),
-        ("-1e-99999999999", -0.0),
-        ("0.1", 0.1),
-        ("2.2250738585072011e-308", 2.2250738585072011e-308),
-        ("4.9e-324", 5e-324),
-        ("1.7976931348623158e308", 1.7976931348623157e308),
-        ("1.7976931348623159e308", math.inf),
-        ("3.14159265358979323846264338327950288419716939937510", math.pi),
-    ],
-)
-def test_times_from_block_start_lines(write_file, line, time):
-    path = write_file(f"1\na\n{line}\n 1.00000E+00\n".encode())
-    (got,) = dunvel.read(path).times.tolist()
-    assert struct.pack("<d", got) == struct.pack("<d", time) or (math.isnan(got) and math.isnan(time))
-
-
-_NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|[+-]?(?:inf|infinity|nan)",
-                     re.ASCII | re.IGNORECASE)
-
-
-def reference_time(line):
-    """The first token in the number grammar, by Python's own correctly
-    rounded float()."""
-    token = ""
-    for char in line + " ":
-        if char in WHITESPACE:
-            if token and _NUMBER.fullmatch(token):
-                return float(token)
-            token = ""
-        else:
-            token += char
-    return math.nan
-
-
-_TOKENS = st.one_of(
-    st.from_regex(r"[+-]?[0-9]{0,25}\.?[0-9]{0,25}([eE][+-]?[0-9]{1,4})?", fullmatch=True),
-    st.sampled_from(["TIME", "=", "S", "STEP", "inf", "-NaN", "1.0D+00", "0x1", "1e", "\u00e9"]),
-    st.text(alphabet="0123456789.eE+-_,xa\u00e9", max_size=8),
-)
-
-
-@settings(max_examples=300, deadline=None)
-@given(
-    st.lists(_TOKENS, max_size=6),
-    st.lists(st.sampled_from([w for w in WHITESPACE if w not in "\r\n"]), min_size=1, max_size=6),
-    _TOKENS,
-)
-def test_times_match_python_float(tmp_path_factory, tokens, spaces, other):
-    """Each line a step of its own (no parameters): the line, then the line
-    with one token replaced, then with two tokens run together, so that
-    lines share their starts to every length, as block-start lines do."""
-
-    def line(words, glued=None):
-        return "".join(word + ("x" if i == glued else spaces[i % len(spaces)]) for i, word in enumerate(words))
-
-    lines = [line(tokens)]
-    for k in range(len(tokens)):
-        lines += [line(tokens[:k] + [other] + tokens[k + 1:]), lines[0], line(tokens, glued=k), lines[0]]
-    path = tmp_path_factory.mktemp("times") / "plot.dat"
-    path.write_bytes(("0\n" + "".join(text + "\n" for text in lines)).encode())
-    got = dunvel.read(path).times.tolist()
-    want = [reference_time(text) for text in lines]
-    assert [math.nan if math.isnan(value) else struct.pack("<d", value) for value in got] == [
-        math.nan if math.isnan(value) else struct.pack("<d", value) for value in want
-    ]
-
-
-@pytest.mark.parametrize(
-    "lines, times",
-    [
-        (["  TIME =  1.00000000E-03 S", "  TIME =  2.50000000E+01 S", "  TIME = -3.00000000E+00 S"],
-         [1e-3, 25.0, -3.0]),
-        (["TIME 1.5", "TIMEx2.5", "TIME 3.5"], [1.5, math.nan, 3.5]),
-        (["TIME 1.5", "TIME 2.5x 3", "TIME 4.5e"], [1.5, 3.0, math.nan]),
-        (["TIME 1.5", "TIME\t2.5", "TIME  3.5", "TIME 4.5"], [1.5, 2.5, 3.5, 4.5]),
-        (["fifteen_letters 1.5", "fifteen_letters 2.5", "fifteen_letterx 3.5", "fifteen_letters_4.5"],
-         [1.5, 2.5, 3.5, math.nan]),
-        (["sixteen__letters 1.5", "sixteen__letters 2.5", "sixteen__letterx 3.5"], [1.5, 2.5, 3.5]),
-        (["T 1.5", "T 2.5", "T", "T 4"], [1.5, 2.5, math.nan, 4.0]),
-    ],
-)
-def test_times_of_lines_that_share_their_layout(write_file, lines, times):
-    path = write_file(("0\n" + "".join(line + "\n" for line in lines)).encode())
-    got = dunvel.read(path).times.tolist()
-    assert [math.nan if math.isnan(t) else t for t in got] == times
 
 
 def test_times_one_per_step(write_plot):

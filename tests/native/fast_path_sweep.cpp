@@ -15,9 +15,11 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 
+#include "reader/exponent_field.hpp"
 #include "reader/number.hpp"
 #include "reader/text.hpp"
 
@@ -66,17 +68,17 @@ void check_field(std::string_view field) {
         char padded[olvane::exponent_field_reads];
         std::memset(padded, '7', sizeof padded);
         std::memcpy(padded, field.data(), std::min(field.size(), sizeof padded));
-        float fast;
-        if (field.size() == Width && olvane::parse_exponent_field<Width - 7>(padded, fast) &&
-            bits(fast) != bits(want))
-            fail(field, "parse_exponent_field", fast, want);
+        if (field.size() != Width) return;
+        const std::optional<float> fast = olvane::parse_exponent_field<Width - 7>(padded);
+        if (fast && bits(*fast) != bits(want)) fail(field, "parse_exponent_field", *fast, want);
     }
 }
 
 // A time stamp: scan_simple_double against the correctly rounded double.
 void check_time(std::string_view text) {
-    double got;
-    if (olvane::scan_simple_double(text.data(), text.data() + text.size(), got) != text.data() + text.size()) return;
+    const olvane::Scanned scanned = olvane::scan_simple_double(text.data(), text.data() + text.size());
+    if (scanned.end != text.data() + text.size()) return;
+    const double got = scanned.value;
     const char* begin = text.data() + (text.front() == '+');
     double want;
     std::from_chars(begin, text.data() + text.size(), want);
