@@ -3,6 +3,8 @@ bit patterns, and a child interpreter for anything that touches fd 1, fd 2 or
 process-wide state."""
 
 import os
+import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -103,6 +105,40 @@ def run_python(code: str, *args, env=None, stdin=None, **kwargs) -> subprocess.C
         timeout=kwargs.pop("timeout", 120),
         **kwargs,
     )
+
+
+def traced(code, *args, calls, tmp_path):
+    """Run code in a fresh interpreter under strace, tracing the system
+    calls named in calls (e.g. "openat,read,close"); returns the completed
+    process and strace's lines. Where strace is missing or cannot trace,
+    the test skips, but not in CI (CI=true), where it must run: there it
+    fails."""
+    where = "strace is not installed" if shutil.which("strace") is None else None
+    log = tmp_path / "trace.txt"
+    if where is None:
+        proc = subprocess.run(
+            ["strace", "-f", "-qq", "-e", f"trace={calls}", "-e", "signal=none", "-s", "0", "-o", str(log),
+             sys.executable, "-c", textwrap.dedent(code), *args],
+            capture_output=True, timeout=120, env={k: v for k, v in os.environ.items() if k != "RUST_BACKTRACE"},
+        )
+        if proc.returncode != 0 and b"ptrace" in proc.stderr:
+            where = "strace cannot trace here: " + proc.stderr.decode(errors="replace")
+    if where is not None:
+        if os.environ.get("CI") == "true":
+            pytest.fail(where)
+        pytest.skip(where)
+    return proc, log.read_text().splitlines()
+
+
+def reads_of(lines, path):
+    """(asked, got) of each read() on the file descriptor that opened path,
+    from its openat to its close, out of strace's lines."""
+    (opened,) = [line for line in lines if f'"{path}"' in line and "openat(" in line]
+    fd = opened.rsplit("= ", 1)[1]
+    start = lines.index(opened)
+    end = next(i for i in range(start, len(lines)) if re.search(rf"close\({fd}\)", lines[i]))
+    return [tuple(map(int, re.search(r"read\(\d+, .*, (\d+)\) += (\d+)", line).groups()))
+            for line in lines[start:end] if re.search(rf"\bread\({fd},", line)]
 
 
 def panic_message(path, width=12) -> str:

@@ -2,6 +2,7 @@
 or a bad command line gives (stdout and stderr compared whole)."""
 
 import csv
+import os
 import struct
 import subprocess
 import sys
@@ -36,15 +37,38 @@ def test_summary(write_file):
     assert (done.returncode, done.stdout, done.stderr) == (0, SUMMARY.format(path=path), "")
 
 
-def test_reader_that_goes_away_is_no_error(write_file):
-    # Far more summary than a pipe holds: the writes after `head` has gone fail.
-    path = write_file(PLOT)
-    child = subprocess.Popen([sys.executable, "-m", "dunvel", *[path] * 2000],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert child.stdout.readline() == f"{path}: 2 parameters, 2 time steps\n".encode()
-    child.stdout.close()
-    assert (child.wait(timeout=120), child.stderr.read()) == (1, b"")
-    child.stderr.close()
+# (arguments, whether the reader takes a line before it goes); the outputs
+# that it leaves half read are far larger than a pipe holds, so that the
+# writes after it has gone fail whatever the timing.
+GONE_READER = {
+    "summary-unread": (["{small}"], False),
+    "summary-after-a-line": (["{small}"] * 2000, True),
+    "csv-unread": (["{small}", "--csv", "/dev/stdout"], False),
+    "csv-after-a-line": (["{big}", "--csv", "/dev/stdout"], True),
+    "csv-through-fd-1-after-a-line": (["{big}", "--csv", "/proc/self/fd/1"], True),
+}
+
+
+@pytest.mark.parametrize("buffering", ["buffered", "unbuffered"])
+@pytest.mark.parametrize("case", GONE_READER)
+def test_reader_that_goes_away_is_no_error(write_file, case, buffering):
+    # `python -m dunvel ... | head -1`: exit status 1, and nothing on stderr.
+    files = {"small": write_file(PLOT), "big": write_file(plot_text(["a", "b"], [[i * 0.5, -i] for i in range(20000)]))}
+    arguments, takes_a_line = GONE_READER[case]
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if buffering == "unbuffered":
+        env["PYTHONUNBUFFERED"] = "1"
+    child = subprocess.Popen([sys.executable, "-m", "dunvel", *(a.format(**files) for a in arguments)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    try:
+        if takes_a_line:
+            assert child.stdout.readline().endswith(b"\n")
+        child.stdout.close()
+        assert (child.wait(timeout=120), child.stderr.read()) == (1, b"")
+    finally:
+        child.kill()
+        child.wait()
+        child.stderr.close()
 
 
 def test_summary_of_several_files_and_an_empty_one(write_file):
