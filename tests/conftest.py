@@ -12,7 +12,6 @@ import pytest
 
 import olvane
 
-
 # One file for each way the content of a plot file can be wrong.
 MALFORMED_FILES = {
     "bad-count": "3 parameters\na\n",
@@ -101,6 +100,7 @@ def run_python(code: str, *args, env=None, stdin=None, **kwargs) -> subprocess.C
         stdin=stdin if stdin is not None else subprocess.DEVNULL,
         capture_output=True,
         timeout=kwargs.pop("timeout", 120),
+        check=kwargs.pop("check", False),
         **kwargs,
     )
 
@@ -109,7 +109,7 @@ def panic_message(path, width=12) -> str:
     """The message of the PanicException that reading path raises."""
     try:
         olvane.rust_read_dunvel(path, width)
-    except BaseException as e:
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
         assert type(e).__name__ == "PanicException" and len(e.args) == 1
         return e.args[0]
     pytest.fail("the call did not fail")

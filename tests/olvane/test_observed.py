@@ -39,6 +39,7 @@ def traced(code, *args, calls, tmp_path):
         ["strace", "-f", "-qq", "-e", f"trace={calls}", "-e", "signal=none", "-s", "0", "-o", str(log),
          sys.executable, "-c", code, *args],
         capture_output=True, timeout=120, env={k: v for k, v in os.environ.items() if k != "RUST_BACKTRACE"},
+        check=False,
     )
     if proc.returncode != 0 and b"ptrace" in proc.stderr:
         pytest.skip("strace cannot trace here")
@@ -144,7 +145,8 @@ def symbols(library):
     """(start, name) of every function in the library, sorted; empty when stripped."""
     if shutil.which("nm") is None:
         return []
-    listing = subprocess.run(["nm", "-C", "--defined-only", library], capture_output=True, text=True).stdout
+    listing = subprocess.run(["nm", "-C", "--defined-only", library], capture_output=True, text=True,
+                             check=True).stdout
     found = []
     for line in listing.splitlines():
         parts = line.split(" ", 2)
@@ -240,8 +242,7 @@ def test_largest_count_is_accepted(tmp_path):
     with open(path, "wb") as f:
         f.write(b"%d\n" % count)
         chunk = b"\n" * (1 << 24)
-        for _ in range(count // len(chunk)):
-            f.write(chunk)
+        f.writelines(chunk for _ in range(count // len(chunk)))
         f.write(b"\n" * (count % len(chunk)))
     limit = int(os.environ.get("OLVANE_BIG_TESTS_LIMIT", str(8 << 30)))
     proc = run_python(BIG, str(path), str(limit), timeout=3600)
