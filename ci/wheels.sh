@@ -183,6 +183,7 @@ with open(sys.argv[1], "rb") as f:
     print(*tomllib.load(f)["build-system"]["requires"], sep="\n")' "$root/pyproject.toml")
 
 built=()
+meson_env=""
 for version in "${pythons[@]}"; do
     interpreter="$(find_python "$version")"
     echo "== Python $version: build environment ($interpreter)"
@@ -191,6 +192,7 @@ for version in "${pythons[@]}"; do
     # pyproject.toml's build requirements, installed once per interpreter
     # (ninja too, which meson-python fetches only where none is installed).
     "$env/bin/python" -m pip install --quiet "${build_requirements[@]}" ninja
+    meson_env="${meson_env:-$env}"
     host_suffix="$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
     for target in "${targets[@]}"; do
         read -r zig_target cpu_family plat triple < <(describe_target "$target")
@@ -247,7 +249,8 @@ if ((run_tests)); then
             echo "== Python $version: core tests against $(basename "$wheel")"
             venv="$work/test-env-$version"
             "$(find_python "$version")" -m venv "$venv"
-            "$venv/bin/python" -m pip install --quiet "$wheel" "pytest>=7" "hypothesis>=6"
+            # meson and ninja: tests/test_fast_paths.py builds its helper.
+            "$venv/bin/python" -m pip install --quiet "$wheel" "pytest>=7" "hypothesis>=6" "meson>=1.1" ninja
             # From the source tree, but by the environment's pytest script,
             # so that the current folder is not on the path: what is tested
             # is the installed wheel.
@@ -274,23 +277,34 @@ if ((run_tests)) && [[ " ${targets[*]} " == *musllinux* ]]; then
     sweep_files=("$root/examples/sample.dat" 12 "$samples/small.dat" 12 "$samples/small-w15.dat" 15)
     dump_files=("${sweep_files[@]}" "$root/examples/sample.dat" 15 "$samples/cut.dat" 12
                 "$samples/folder" 12 "$samples/missing.dat" 12)
-    reader_sources=("$root"/src/reader/*.cpp)
-    g++ -std=c++20 -O2 -I"$root/src" "$root/tests/native/dump_columns.cpp" "${reader_sources[@]}" \
-        -o "$work/dump_columns-system"
+    # The helpers as meson builds them with -Dnative_tools=true (the reader
+    # library linked in), by the first build environment's meson: -O2 with
+    # asserts on, once by the system compiler and once per musl target by
+    # zig's, through that target's cross file and linked statically.
+    native_tools() {
+        local build="$1"
+        shift
+        { PATH="$meson_env/bin:$PATH" "$meson_env/bin/python" -m mesonbuild.mesonmain setup "$build" "$root" \
+              -Dnative_tools=true -Dextension_modules=false -Doptimization=2 -Ddebug=false -Db_ndebug=false "$@" &&
+          PATH="$meson_env/bin:$PATH" "$meson_env/bin/python" -m mesonbuild.mesonmain compile -C "$build" \
+              fast_path_sweep dump_columns; } >"$build.log" 2>&1 || { cat "$build.log" >&2; return 1; }
+    }
+    CXX=g++ native_tools "$work/native-system"
+    cp "$work/native-system/tests/native/dump_columns" "$work/dump_columns-system"
     "$work/dump_columns-system" "${dump_files[@]}" >"$work/columns-system.txt"
     for target in "${targets[@]}"; do
         [[ "$target" == *musllinux ]] || continue
-        compiler="$work/cross/$target/c++"
         arch="${target%%-*}"
         if [[ "$arch" != "$(uname -m)" && ! -e "/proc/sys/fs/binfmt_misc/qemu-$arch" ]]; then
             echo "== $target: reader not run (no qemu-$arch in binfmt_misc; see ci/wheels_arm64.sh)"
             continue
         fi
         echo "== $target: the reader under musl"
-        "$compiler" -std=c++20 -O2 -static -I"$root/src" "$root/tests/native/fast_path_sweep.cpp" \
-            "$root"/src/reader/{number,text,failure,utf8}.cpp -o "$work/fast_path_sweep-$target"
-        "$compiler" -std=c++20 -O2 -static -I"$root/src" "$root/tests/native/dump_columns.cpp" \
-            "${reader_sources[@]}" -o "$work/dump_columns-$target"
+        native_tools "$work/native-$target" --cross-file="$(write_cross_file "$target" "$meson_env/bin/python")" \
+            -Dcpp_link_args=-static
+        for helper in fast_path_sweep dump_columns; do
+            cp "$work/native-$target/tests/native/$helper" "$work/$helper-$target"
+        done
         file -b "$work/dump_columns-$target" | tr ',' '\n' | grep -E 'ELF|x86-64|aarch64|statically' | paste -sd, | sed 's/^/   /'
         "$work/fast_path_sweep-$target" 2000000 "${sweep_files[@]}" | sed 's/^/   /'
         "$work/dump_columns-$target" "${dump_files[@]}" >"$work/columns-$target.txt"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with libFuzzer, ASan and UBSan, seeds their corpora
+# Builds the fuzz targets with libFuzzer, ASan and UBSan (a meson build
+# with -Dnative_tools=true, in the work folder), seeds their corpora
 # and runs each for SECONDS (default 60). Exits non-zero if either target
 # finds a crash, a sanitizer report, a mismatch, a hang or a leak.
 #
@@ -19,20 +20,29 @@ if [[ -z $work ]]; then
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
 fi
-mkdir -p "$work/obj" "$work/artifacts"
+mkdir -p "$work/artifacts"
 
-flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I src)
-
+# meson under python3 where it is installed for it, else whatever meson is on PATH.
+if python3 -c 'import mesonbuild' 2>/dev/null; then
+    meson=(python3 -m mesonbuild.mesonmain)
+else
+    meson=(meson)
+fi
+# The reader and the targets carry coverage, ASan and UBSan; only the
+# targets link libFuzzer (its main). No Python modules: with the coverage
+# hooks in the reader they would need libFuzzer's runtime to load. Asserts
+# stay on, which the project's default (release) build type turns off.
+setup=(-Dnative_tools=true -Dfuzzing=enabled -Dextension_modules=false
+       -Doptimization=1 -Ddebug=true -Db_ndebug=false -Db_sanitize=address,undefined -Dwerror=true
+       "-Dcpp_args=-fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined")
+build=$work/build
+# A kept FUZZ_WORK build is brought up to date rather than built anew.
+[[ -e $build/meson-private ]] && setup+=(--reconfigure)
 echo "== building with $("$cxx" --version | head -n 1)"
-objects=() pids=()
-for source in src/reader/{utf8,failure,error_text,file_source,line_source,text,number,console,plot_file}.cpp; do
-    object="$work/obj/$(basename "$source" .cpp).o"
-    "$cxx" "${flags[@]}" -c "$source" -o "$object" &
-    objects+=("$object") pids+=($!)
-done
-for pid in "${pids[@]}"; do wait "$pid"; done
+CXX=$cxx "${meson[@]}" setup "$build" "${setup[@]}" >"$work/setup.log" 2>&1 || { cat "$work/setup.log"; exit 1; }
+"${meson[@]}" compile -C "$build" reader_fuzz number_fuzz >"$work/compile.log" 2>&1 || { cat "$work/compile.log"; exit 1; }
 for target in reader number; do
-    "$cxx" "${flags[@]}" "fuzz/${target}_fuzz.cpp" "${objects[@]}" -o "$work/${target}_fuzz"
+    cp "$build/fuzz/${target}_fuzz" "$work/${target}_fuzz"
 done
 
 python3 fuzz/make_corpus.py "$work/corpus"

@@ -2,6 +2,7 @@
 bit patterns, and a child interpreter for anything that touches fd 1, fd 2 or
 process-wide state."""
 
+import importlib.util
 import os
 import re
 import shutil
@@ -9,11 +10,11 @@ import struct
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 import olvane
-
 
 # One file for each way the content of a plot file can be wrong.
 MALFORMED_FILES = {
@@ -103,6 +104,7 @@ def run_python(code: str, *args, env=None, stdin=None, **kwargs) -> subprocess.C
         stdin=stdin if stdin is not None else subprocess.DEVNULL,
         capture_output=True,
         timeout=kwargs.pop("timeout", 120),
+        check=kwargs.pop("check", False),
         **kwargs,
     )
 
@@ -120,6 +122,7 @@ def traced(code, *args, calls, tmp_path):
             ["strace", "-f", "-qq", "-e", f"trace={calls}", "-e", "signal=none", "-s", "0", "-o", str(log),
              sys.executable, "-c", textwrap.dedent(code), *args],
             capture_output=True, timeout=120, env={k: v for k, v in os.environ.items() if k != "RUST_BACKTRACE"},
+            check=False,
         )
         if proc.returncode != 0 and b"ptrace" in proc.stderr:
             where = "strace cannot trace here: " + proc.stderr.decode(errors="replace")
@@ -145,7 +148,7 @@ def panic_message(path, width=12) -> str:
     """The message of the PanicException that reading path raises."""
     try:
         olvane.rust_read_dunvel(path, width)
-    except BaseException as e:
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
         assert type(e).__name__ == "PanicException" and len(e.args) == 1
         return e.args[0]
     pytest.fail("the call did not fail")
@@ -158,6 +161,46 @@ def panic_message(path, width=12) -> str:
 # (ci/interpreters.sh, ci/wheels.sh: pytest -m "not extras").
 EXTRAS = {"test_examples.py", "olvane/test_typing.py", "test_many_files.py", "test_readme.py"}
 TESTS = os.path.dirname(os.path.abspath(__file__))
+SOURCE_ROOT = Path(TESTS).parent
+
+
+def meson_command():
+    if importlib.util.find_spec("mesonbuild") is not None:
+        return [sys.executable, "-m", "mesonbuild.mesonmain"]
+    found = shutil.which("meson")
+    return [found] if found else None
+
+
+@pytest.fixture(scope="session")
+def native_tools(tmp_path_factory):
+    """native_tools(target) -> the path of a native test helper, built once
+    per session by meson from the tree with -Dnative_tools=true: -O2,
+    asserts on, warnings as errors."""
+    meson = meson_command()
+    if meson is None:
+        # CI installs meson (the test extra); anywhere else a missing one only skips.
+        if os.environ.get("CI") == "true":
+            pytest.fail("meson is not installed, and CI must run this test")
+        pytest.skip("needs meson (pip install meson ninja)")
+    build = tmp_path_factory.mktemp("native") / "build"
+    # ninja beside this interpreter (a virtual environment that is not
+    # activated); and none of ci/sanitize.sh's preloading, which is for the
+    # interpreters that import the modules, not for meson and the compilers.
+    preloading = ("LD_PRELOAD", "OLVANE_SANITIZER_PRELOAD")
+    env = {key: value for key, value in os.environ.items() if key not in preloading}
+    env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
+    setup = ["setup", build, SOURCE_ROOT, "-Dnative_tools=true", "-Dextension_modules=false",
+             "-Doptimization=2", "-Db_ndebug=false", "-Dwerror=true"]
+    done = subprocess.run([*meson, *setup], capture_output=True, text=True, env=env, check=False)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+    def target(name):
+        done = subprocess.run([*meson, "compile", "-C", build, name], capture_output=True, text=True, env=env,
+                              check=False)
+        assert done.returncode == 0, done.stdout + done.stderr
+        return build / "tests" / "native" / name
+
+    return target
 
 
 def pytest_configure(config):

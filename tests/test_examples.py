@@ -10,8 +10,9 @@ import subprocess
 import sys
 from pathlib import Path
 
-import olvane
 import pytest
+
+import olvane
 from conftest import f32_bits, plot_text
 
 np = pytest.importorskip("numpy")

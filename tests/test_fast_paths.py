@@ -4,7 +4,6 @@ std::from_chars on every field of the benchmark presets and on millions of
 generated texts (near rounding midpoints, exact midpoints and time stamps
 among them)."""
 
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -16,19 +15,8 @@ PRESETS = ["medium", "medium-w15", "wide", "narrow-long", "varied", "varied-w15"
 
 
 @pytest.fixture(scope="module")
-def sweep(tmp_path_factory):
-    compiler = shutil.which("g++")
-    if compiler is None:
-        pytest.skip("needs g++")
-    binary = tmp_path_factory.mktemp("sweep") / "fast_path_sweep"
-    reader = ROOT / "src" / "reader"
-    sources = [reader / f"{name}.cpp" for name in ("number", "text", "failure", "error_text", "utf8")]
-    subprocess.run(
-        [compiler, "-std=c++20", "-O2", f"-I{ROOT / 'src'}", ROOT / "tests/native/fast_path_sweep.cpp",
-         *sources, "-o", binary],
-        check=True,
-    )
-    return binary
+def sweep(native_tools):
+    return native_tools("fast_path_sweep")
 
 
 def test_fast_paths_agree_with_the_general_conversion(sweep):

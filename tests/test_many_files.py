@@ -11,9 +11,9 @@ import textwrap
 from pathlib import Path
 
 import pytest
-from conftest import f32_bits, plot_text
 
 import olvane
+from conftest import f32_bits, plot_text
 
 pytest.importorskip("dask.distributed")
 pytest.importorskip("dunvel")

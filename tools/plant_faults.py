@@ -73,7 +73,7 @@ def base_python():
 
 
 def run(command, cwd, env=None, timeout=None):
-    return subprocess.run(command, cwd=cwd, env=env, timeout=timeout, capture_output=True, text=True)
+    return subprocess.run(command, cwd=cwd, env=env, timeout=timeout, capture_output=True, text=True, check=False)
 
 
 def prepare(work, rev):
@@ -184,7 +184,7 @@ def main():
                         state, output = run_suite(tree, python, env, args.timeout, files)
                         outcome = {"passed": "missed", "failed": "caught", "timeout": "caught (timeout)"}[state]
                         detail = f"{time.monotonic() - started:.0f} s"
-                        failed = re.search(r"^FAILED (\S+)", output, re.M)
+                        failed = re.search(r"^FAILED (\S+)", output, re.MULTILINE)
                         if failed:
                             detail += f" by {failed.group(1)}"
                 finally:

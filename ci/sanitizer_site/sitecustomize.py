@@ -24,6 +24,7 @@ to fd 2, which tests capture: it is pointed at OLVANE_UBSAN_REPORTS here.
 """
 
 import __future__
+
 import builtins
 import ctypes
 import marshal

@@ -14,8 +14,9 @@ files on threads side by side.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Iterable, Literal, Sequence, Union, overload
+from typing import TYPE_CHECKING, Literal, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -59,7 +60,7 @@ class Plot:
     (float32, shape (steps, parameters)). ``plot[name]`` is that column as a
     view; ``name in plot`` tells whether the header holds it."""
 
-    __slots__ = ("path", "width", "names", "times", "values", "_columns")
+    __slots__ = ("_columns", "names", "path", "times", "values", "width")
 
     path: str
     width: int

@@ -12,7 +12,8 @@ import csv
 import os
 import struct
 import sys
-from typing import Sequence, TextIO
+from collections.abc import Sequence
+from typing import TextIO
 
 import dunvel
 

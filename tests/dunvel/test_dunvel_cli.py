@@ -27,7 +27,8 @@ SUMMARY = (
 
 def dunvel_main(*args, cwd=None):
     return subprocess.run(
-        [sys.executable, "-m", "dunvel", *args], capture_output=True, text=True, cwd=cwd, timeout=120
+        [sys.executable, "-m", "dunvel", *args], capture_output=True, text=True, cwd=cwd, timeout=120,
+        check=False,
     )
 
 

@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import dunvel
-from conftest import WRITTEN_FILES, MALFORMED_FILES, format_field
+from conftest import MALFORMED_FILES, WRITTEN_FILES, format_field
 
 ORACLE = textwrap.dedent(
     """

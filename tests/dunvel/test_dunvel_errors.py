@@ -44,8 +44,8 @@ CONTENT_FAILURES = {
     "second-block-not-utf8": (b"1\na\nt\n 1.00000E+00\nt\n\xff\n", 12, 6, INVALID_UTF8),
     "width-neither-12-nor-15": (
         b"2\na\nb\nt=0\n 1.00000E+00 2.0\n", None, 5,
-        "Could not tell the field width: the first data line holds 16 bytes (trailing whitespace"
-        " aside) for 2 fields, which is neither 12 nor 15 bytes a field",
+        ("Could not tell the field width: the first data line holds 16 bytes (trailing whitespace"
+        " aside) for 2 fields, which is neither 12 nor 15 bytes a field"),
     ),
 }
 
@@ -90,9 +90,8 @@ def _paths(tmp_path):
 def test_os_error_as_open_raises_it(tmp_path, case, form):
     path = _paths(tmp_path)[case]
     given = os.fsencode(path) if form is bytes else form(path)
-    with pytest.raises(OSError) as opened:
-        with open(given, "rb") as file:
-            file.read()
+    with pytest.raises(OSError) as opened, open(given, "rb") as file:
+        file.read()
     with pytest.raises(OSError) as read:
         dunvel.read(given)
     want, got = opened.value, read.value
@@ -105,7 +104,7 @@ def test_os_error_as_open_raises_it(tmp_path, case, form):
 @pytest.mark.parametrize("path", ["plot\0.dat", b"plot\0.dat"], ids=["str", "bytes"])
 def test_nul_in_path_as_open_raises_it(path):
     with pytest.raises(ValueError) as opened:
-        open(path)
+        open(path)  # noqa: SIM115 - it raises; there is no file to close
     with pytest.raises(ValueError) as read:
         dunvel.read(path)
     assert (type(read.value), str(read.value)) == (type(opened.value), str(opened.value))

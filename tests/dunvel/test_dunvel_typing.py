@@ -47,14 +47,14 @@ dunvel.read("run.plt", width="12")
 unchecked: list[dunvel.Plot] = dunvel.read_many(["a.plt"], errors="return")
 """
 SNIPPET_ERRORS = [
-    'snippet.py:23: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
-    ' dtype[floating[_32Bit]]]", variable has type "ndarray[tuple[Any, ...], dtype[float64]]")  [assignment]',
-    'snippet.py:24: error: Argument 1 to "read" has incompatible type "int"; expected'
-    ' "str | bytes | PathLike[str] | PathLike[bytes]"  [arg-type]',
-    'snippet.py:25: error: Argument "width" to "read" has incompatible type "str"; expected "int | None"'
-    "  [arg-type]",
-    'snippet.py:26: error: Incompatible types in assignment (expression has type "list[Plot | Exception]",'
-    ' variable has type "list[Plot]")  [assignment]',
+    ('snippet.py:23: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
+    ' dtype[floating[_32Bit]]]", variable has type "ndarray[tuple[Any, ...], dtype[float64]]")  [assignment]'),
+    ('snippet.py:24: error: Argument 1 to "read" has incompatible type "int"; expected'
+    ' "str | bytes | PathLike[str] | PathLike[bytes]"  [arg-type]'),
+    ('snippet.py:25: error: Argument "width" to "read" has incompatible type "str"; expected "int | None"'
+    "  [arg-type]"),
+    ('snippet.py:26: error: Incompatible types in assignment (expression has type "list[Plot | Exception]",'
+    ' variable has type "list[Plot]")  [assignment]'),
 ]
 
 

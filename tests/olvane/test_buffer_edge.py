@@ -40,7 +40,7 @@ def outcome(path, width=12):
     """The result of reading path, or the message of its failure."""
     try:
         return olvane.rust_read_dunvel(path, width)
-    except BaseException as error:
+    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
         assert type(error).__name__ == "PanicException" and len(error.args) == 1
         return error.args[0]
 

@@ -5,7 +5,7 @@ do not fit in 32 bits."""
 import pytest
 
 import olvane
-from conftest import panic_message, f32_bits, plot_text
+from conftest import f32_bits, panic_message, plot_text
 
 VALUES = [1.0, 2.5, -3.0]
 WHITESPACE = [chr(c) for c in [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
@@ -88,12 +88,12 @@ LONG = "1.0".rjust(299) + "\u00e9  "
 
 
 @pytest.mark.parametrize("width, n, line, message", [
-    (11, 1, "      1.0\u20ac ", "byte index 11 is not a char boundary; "
-     "it is inside '\u20ac' (bytes 9..12) of `      1.0\u20ac `"),
-    (10, 2, "       1.0      2.5\u00e9", "byte index 20 is not a char boundary; "
-     "it is inside '\u00e9' (bytes 19..21) of `       1.0      2.5\u00e9`"),
-    (300, 1, LONG, "byte index 300 is not a char boundary; "
-     f"it is inside '\u00e9' (bytes 299..301) of `{' ' * 256}`[...]"),
+    (11, 1, "      1.0\u20ac ", ("byte index 11 is not a char boundary; "
+     "it is inside '\u20ac' (bytes 9..12) of `      1.0\u20ac `")),
+    (10, 2, "       1.0      2.5\u00e9", ("byte index 20 is not a char boundary; "
+     "it is inside '\u00e9' (bytes 19..21) of `       1.0      2.5\u00e9`")),
+    (300, 1, LONG, ("byte index 300 is not a char boundary; "
+     f"it is inside '\u00e9' (bytes 299..301) of `{' ' * 256}`[...]")),
 ], ids=["third-byte", "second-field", "long-line"])
 def test_char_boundary_positions(write_file, width, n, line, message):
     assert panic_message(data_file(write_file, n, [line]), width) == message
@@ -143,8 +143,7 @@ def test_field_offsets_do_not_wrap_at_2_32(tmp_path):
     try:
         with open(path, "wb") as f:
             f.write(b"2\na\nb\nt\n")
-            for _ in range(127):
-                f.write(chunk)
+            f.writelines(chunk for _ in range(127))
             f.write(chunk[3:] + b"2.5xyz\n")
         message = panic_message(str(path), 2**31)
     finally:

@@ -6,7 +6,7 @@ import os
 import pytest
 
 import olvane
-from conftest import panic_message, f32_bits, format_field, plot_text, run_python
+from conftest import f32_bits, format_field, panic_message, plot_text, run_python
 
 WHITESPACE = [chr(c) for c in [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
                                0x2028, 0x2029, 0x202F, 0x205F, 0x3000]]
@@ -83,7 +83,7 @@ print(ascii(message))
 def test_bad_count_line_on_stdout(write_file, line, token):
     child = run_python(CHILD, write_file(f"{line}\na\n"), "open")
     assert child.returncode == 0, child.stderr
-    expected = f"Error: '{token}' is not a valid number of parameters!\n{ascii(bad_count(line))}\n"
+    expected = f"Error: '{token}' is not a valid number of parameters!\n{bad_count(line)!a}\n"
     assert child.stdout == expected.encode()
 
 
@@ -94,7 +94,7 @@ def test_bad_count_line_on_stdout(write_file, line, token):
 def test_bad_count_line_write_errors(write_file, fd1, message):
     child = run_python(CHILD, write_file("3 parameters\na\n"), fd1)
     assert child.returncode == 0, child.stderr
-    assert child.stdout == f"{ascii(message)}\n".encode()
+    assert child.stdout == f"{message!a}\n".encode()
 
 
 def test_name_lines_may_hold_anything(write_file):

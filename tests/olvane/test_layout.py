@@ -15,7 +15,7 @@ def outcome(path):
     """The columns as bit patterns, or the failure message."""
     try:
         return [[f32_bits(v) for v in col] for col in olvane.rust_read_dunvel(path, 12)]
-    except BaseException as e:
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
         assert type(e).__name__ == "PanicException" and len(e.args) == 1
         return e.args[0]
 

@@ -4,7 +4,7 @@
 import pytest
 
 import olvane
-from conftest import panic_message, f32_bits
+from conftest import f32_bits, panic_message
 
 INVALID = ('Failed to read line!: Error { kind: InvalidData, '
            'message: "stream did not contain valid UTF-8" }')

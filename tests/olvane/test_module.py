@@ -42,7 +42,7 @@ def test_module_attributes():
     assert olvane.__all__ == ["rust_read_dunvel"] and type(olvane.__all__) is list
     assert olvane.__doc__ == ""
     namespace = {}
-    exec("from olvane import *", namespace)
+    exec("from olvane import *", namespace)  # noqa: S102 - what a star import binds
     assert sorted(namespace) == ["__builtins__", "rust_read_dunvel"]
     assert namespace["rust_read_dunvel"] is olvane.rust_read_dunvel
 
@@ -109,7 +109,7 @@ def test_exec_keeps_no_reference_of_its_own():
     # ends with the references it had, and each module dies with its last
     # reference (its function refers back to it).
     spec = importlib.util.find_spec("olvane")
-    spec.name = "".join(["olv", "ane"])  # a str of its own, not the interned one
+    spec.name = "".join(["olv", "ane"])  # noqa: FLY002 - a str of its own, not the interned one
     counts = []
     for _ in range(10):
         counts.append(sys.getrefcount(spec.name))

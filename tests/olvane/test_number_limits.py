@@ -112,7 +112,7 @@ def test_fixed_slot_fields_with_each_slot_wrong(write_file, width):
         try:
             (column,) = olvane.rust_read_dunvel(path, width)
             got.append(result_bits(column[0]))
-        except BaseException:
+        except BaseException:  # noqa: BLE001 - PanicException derives from BaseException
             got.append(panic_message(path, width))
         expected.append(expected_outcome(field))
     wrong = [(f, e, g) for f, e, g in zip(fields, expected, got) if e != g]

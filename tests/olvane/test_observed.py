@@ -136,7 +136,7 @@ def symbols(library):
     """(start, name) of every function in the library, sorted; empty when stripped."""
     if shutil.which("nm") is None:
         return []
-    listing = subprocess.run(["nm", "-C", "--defined-only", library], capture_output=True, text=True).stdout
+    listing = subprocess.run(["nm", "-C", "--defined-only", library], capture_output=True, text=True, check=True).stdout
     found = []
     for line in listing.splitlines():
         parts = line.split(" ", 2)
@@ -232,8 +232,7 @@ def test_largest_count_is_accepted(tmp_path):
     with open(path, "wb") as f:
         f.write(b"%d\n" % count)
         chunk = b"\n" * (1 << 24)
-        for _ in range(count // len(chunk)):
-            f.write(chunk)
+        f.writelines(chunk for _ in range(count // len(chunk)))
         f.write(b"\n" * (count % len(chunk)))
     limit = int(os.environ.get("OLVANE_BIG_TESTS_LIMIT", str(8 << 30)))
     proc = run_python(BIG, str(path), str(limit), timeout=3600)

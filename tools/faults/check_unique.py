@@ -6,10 +6,12 @@ import collections
 import json
 import sys
 
-faults = json.load(open(sys.argv[1] if len(sys.argv) > 1 else "tools/faults/new.json", encoding="utf-8"))
+with open(sys.argv[1] if len(sys.argv) > 1 else "tools/faults/new.json", encoding="utf-8") as listing:
+    faults = json.load(listing)
 problems = [f"duplicate id {i}" for i, n in collections.Counter(f["id"] for f in faults).items() if n > 1]
 for f in faults:
-    found = open(f["file"], encoding="utf-8").read().count(f["find"])
+    with open(f["file"], encoding="utf-8") as source:
+        found = source.read().count(f["find"])
     if found != 1:
         problems.append(f"{f['id']}: find occurs {found} times in {f['file']}")
     if f["find"] == f["replace"]:
