@@ -28,7 +28,7 @@ namespace {
 // Bytes taken by plain read() calls; what the kernel's copy costs alone.
 std::size_t read_only(const std::string& path, std::size_t buffer_size) {
     int fd = -1;
-    if (olvane::open_read_only(path, fd)) throw olvane::ReaderFailure("cannot open " + path);
+    if (reader::open_read_only(path, fd)) throw reader::ReaderFailure("cannot open " + path);
     std::vector<char> buffer(buffer_size);
     std::size_t total = 0;
     for (ssize_t n; (n = ::read(fd, buffer.data(), buffer_size)) > 0;) total += static_cast<std::size_t>(n);
@@ -38,15 +38,15 @@ std::size_t read_only(const std::string& path, std::size_t buffer_size) {
 
 std::size_t lines_only(const std::string& path, std::size_t buffer_size) {
     int fd = -1;
-    if (olvane::open_read_only(path, fd)) throw olvane::ReaderFailure("cannot open " + path);
-    olvane::FileSource file(fd);
-    olvane::LineSource source(file, buffer_size);
+    if (reader::open_read_only(path, fd)) throw reader::ReaderFailure("cannot open " + path);
+    reader::FileSource file(fd);
+    reader::LineSource source(file, buffer_size);
     std::size_t lines = 0;
     for (;;) {
         switch (source.read_next_line()) {
-            case olvane::LineSource::Status::line: ++lines; continue;
-            case olvane::LineSource::Status::end_of_file: return lines;
-            case olvane::LineSource::Status::error: throw olvane::ReaderFailure("read failed");
+            case reader::LineSource::Status::line: ++lines; continue;
+            case reader::LineSource::Status::end_of_file: return lines;
+            case reader::LineSource::Status::error: throw reader::ReaderFailure("read failed");
         }
     }
 }
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     const auto width = reads_only || finds_lines_only ? 0 : static_cast<std::uint32_t>(std::stoul(mode));
     const int rounds = argc > 3 ? std::stoi(argv[3]) : 7;
     const std::size_t rows_buffer = argc > 4 ? std::stoul(argv[4]) : 0;
-    const std::size_t buffer_size = rows_buffer != 0 ? rows_buffer : olvane::LineSource::default_buffer_size;
+    const std::size_t buffer_size = rows_buffer != 0 ? rows_buffer : reader::LineSource::default_buffer_size;
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
         std::perror(path.c_str());
@@ -82,20 +82,20 @@ int main(int argc, char** argv) {
                 continue;
             }
             if (rows_buffer != 0) {
-                olvane::RowsOptions options;
+                reader::RowsOptions options;
                 options.width = width;
                 options.buffer_size = rows_buffer;
-                olvane::PlotRows rows = olvane::read_plot_rows(path, options);
+                reader::PlotRows rows = reader::read_plot_rows(path, options);
                 seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
                 values = rows.values.size();
                 continue;
             }
-            const olvane::Columns columns = olvane::read_plot_file(path, width);
+            const reader::Columns columns = reader::read_plot_file(path, width);
             seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
             values = 0;
             for (const auto& column : columns) values += column.size();
         }
-    } catch (const olvane::ReaderFailure& failure) {
+    } catch (const reader::ReaderFailure& failure) {
         std::fprintf(stderr, "%s\n", failure.message.c_str());
         return 1;
     }

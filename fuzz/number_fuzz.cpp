@@ -25,7 +25,7 @@
 
 namespace {
 
-using olvane::ParseError;
+using reader::ParseError;
 
 // An unsigned integer of any size, little-endian 32-bit limbs, no leading
 // zero limb (zero has none). Only what the reference needs.
@@ -215,10 +215,10 @@ void check_field(std::string_view text) {
     // An allocation of exactly the bytes the reader may read, so that
     // reading past them is caught; past the field, the input's next bytes,
     // which must make no difference.
-    constexpr std::size_t reads = olvane::exponent_field_reads;
+    constexpr std::size_t reads = reader::exponent_field_reads;
     const std::unique_ptr<char[]> field(new char[reads]());
     std::memcpy(field.get(), text.data(), std::min(text.size(), reads));
-    const std::optional<float> value = olvane::parse_exponent_field<Fraction>(field.get());
+    const std::optional<float> value = reader::parse_exponent_field<Fraction>(field.get());
     if (!value) return;
     std::string_view trimmed(field.get(), width);
     while (!trimmed.empty() && trimmed.front() == ' ') trimmed.remove_prefix(1);
@@ -231,9 +231,9 @@ void check_field(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const Expected want = reference_parse(text);
-    const olvane::ParsedValue fast = olvane::parse_value(text);
+    const reader::ParsedValue fast = reader::parse_value(text);
     check("parse_value", text, fast.error, fast.value, want);
-    const olvane::ParsedValue general = olvane::parse_value_general(text);
+    const reader::ParsedValue general = reader::parse_value_general(text);
     check("parse_value_general", text, general.error, general.value, want);
     check_field<5>(text);
     check_field<8>(text);

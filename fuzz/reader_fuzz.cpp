@@ -114,15 +114,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     write_all(file, 0);
 
     try {
-        const olvane::Columns columns = olvane::read_plot_file(plot_path, width);
+        const reader::Columns columns = reader::read_plot_file(plot_path, width);
         const std::size_t n = columns.size();
         const std::size_t blocks = n == 0 ? 0 : columns[0].size();
-        for (const olvane::Column& column : columns)
+        for (const reader::Column& column : columns)
             if (column.size() != blocks) fail("columns of different lengths", file);
         // Count line, name lines, and per block a start line and the data lines.
         const std::size_t needed = 1 + n + blocks * (1 + (n + 9) / 10);
         if (needed > count_lines(file)) fail("more values than the file has lines for", file);
-    } catch (const olvane::ReaderFailure& failure) {
+    } catch (const reader::ReaderFailure& failure) {
         if (!valid_utf8(failure.message)) fail("message is not valid UTF-8", failure.message);
         if (!known_message(failure.message)) fail("unexpected message", failure.message);
     }

@@ -23,7 +23,7 @@ int pages_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 void pages_dealloc(PyObject* self) {
     auto* pages = reinterpret_cast<Pages*>(self);
     PyTypeObject* type = Py_TYPE(self);
-    olvane::unmap(pages->address, pages->mapped_bytes);
+    reader::unmap(pages->address, pages->mapped_bytes);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -54,10 +54,10 @@ PyTypeObject* make_pages_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &pages_spec, nullptr));
 }
 
-PyObject* new_pages(PyTypeObject* type, olvane::MappedBytes::Released memory, std::size_t used_bytes) {
+PyObject* new_pages(PyTypeObject* type, reader::MappedBytes::Released memory, std::size_t used_bytes) {
     auto* pages = PyObject_New(Pages, type);
     if (pages == nullptr) {
-        olvane::unmap(memory.address, memory.mapped_bytes);
+        reader::unmap(memory.address, memory.mapped_bytes);
         return nullptr;
     }
     pages->address = memory.address;

@@ -16,6 +16,6 @@ PyTypeObject* make_pages_type(PyObject* module);
 
 // A new Pages object that owns the released mapping, or null with an
 // exception set (and the mapping given back).
-PyObject* new_pages(PyTypeObject* type, olvane::MappedBytes::Released memory, std::size_t used_bytes);
+PyObject* new_pages(PyTypeObject* type, reader::MappedBytes::Released memory, std::size_t used_bytes);
 
 }  // namespace dunvel

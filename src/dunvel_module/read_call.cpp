@@ -13,16 +13,16 @@ namespace dunvel {
 
 namespace {
 
-const char* kind_name(olvane::FailureKind kind) {
+const char* kind_name(reader::FailureKind kind) {
     switch (kind) {
-        case olvane::FailureKind::open: return "open";
-        case olvane::FailureKind::read: return "read";
-        case olvane::FailureKind::content: break;
+        case reader::FailureKind::open: return "open";
+        case reader::FailureKind::read: return "read";
+        case reader::FailureKind::content: break;
     }
     return "content";
 }
 
-void raise_reader_error(const ModuleState& state, const olvane::ReaderFailure& failure) {
+void raise_reader_error(const ModuleState& state, const reader::ReaderFailure& failure) {
     PyObject* message = PyUnicode_DecodeUTF8(failure.message.data(),
                                              static_cast<Py_ssize_t>(failure.message.size()), "replace");
     if (message == nullptr) return;
@@ -48,7 +48,7 @@ PyObject* names_tuple(const std::vector<std::string>& names) {
     return tuple;
 }
 
-PyObject* result_tuple(const ModuleState& state, olvane::PlotRows& plot) {
+PyObject* result_tuple(const ModuleState& state, reader::PlotRows& plot) {
     const std::size_t time_bytes = plot.times.size() * sizeof(double);
     const std::size_t value_bytes = plot.values.size() * sizeof(float);
     PyObject* times = new_pages(state.pages_type, plot.times.release(), time_bytes);
@@ -96,21 +96,21 @@ PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     }
     // The bytes object stays alive (the caller holds it) while the lock is released.
     const std::string_view path(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
-    olvane::RowsOptions options;
+    reader::RowsOptions options;
     options.width = static_cast<std::uint32_t>(width);
     options.detect_width = width == 0;
 
-    olvane::PlotRows plot;
-    std::optional<olvane::ReaderFailure> failure;
+    reader::PlotRows plot;
+    std::optional<reader::ReaderFailure> failure;
     bool out_of_memory = false;
     bool interrupted = false;
     PyThreadState* saved = PyEval_SaveThread();
     options.on_interrupt = {python_signal_raised, &saved};
     try {
-        plot = olvane::read_plot_rows(path, options);
-    } catch (olvane::ReaderFailure& raised) {
+        plot = reader::read_plot_rows(path, options);
+    } catch (reader::ReaderFailure& raised) {
         failure.emplace(std::move(raised));
-    } catch (const olvane::CallerException&) {
+    } catch (const reader::CallerException&) {
         interrupted = true;
     } catch (const std::bad_alloc&) {
         out_of_memory = true;

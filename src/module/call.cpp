@@ -12,6 +12,12 @@
 
 namespace olvane {
 
+using reader::CallerException;
+using reader::Column;
+using reader::Columns;
+using reader::ReaderFailure;
+using reader::StackCapture;
+
 namespace {
 
 // Each column is released as soon as its list exists, so that the peak holds
@@ -87,7 +93,7 @@ PyObject* rust_read_dunvel_entry(PyObject* /*self*/, PyObject* const* args, Py_s
     // Running out of our own memory must not take the user's interpreter
     // down: everything the call holds is released on the way out here.
     try {
-        Columns columns = read_plot_file(path, n_digits, {python_signal_raised, nullptr});
+        Columns columns = reader::read_plot_file(path, n_digits, {python_signal_raised, nullptr});
         return columns_into_list(columns);
     } catch (const ReaderFailure& failure) {
         raise_failure(failure.message, failure.position, failure.frames);

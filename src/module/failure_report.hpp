@@ -12,6 +12,9 @@
 
 namespace olvane {
 
+using reader::SourcePosition;
+using reader::StackFrames;
+
 // Whether a report written now would print the stack of the failure (so
 // that failures capture it only then).
 bool report_prints_backtrace();

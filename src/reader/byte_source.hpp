@@ -12,7 +12,7 @@
 
 #include "reader/error_text.hpp"
 
-namespace olvane {
+namespace reader {
 
 struct ReadResult {
     std::size_t bytes = 0;  // 0 with no error: the bytes have ended
@@ -34,4 +34,4 @@ protected:
     ~ByteSource() = default;
 };
 
-}  // namespace olvane
+}  // namespace reader

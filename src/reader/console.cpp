@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-namespace olvane {
+namespace reader {
 
 namespace {
 
@@ -38,4 +38,4 @@ int write_stdout_line(std::string_view line) {
     return 0;
 }
 
-}  // namespace olvane
+}  // namespace reader

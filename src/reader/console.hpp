@@ -5,10 +5,10 @@
 
 #include <string_view>
 
-namespace olvane {
+namespace reader {
 
 // Writes the line and its newline. Returns 0, or the error number of a failed
 // write; a closed descriptor 1 (EBADF) drops the line and counts as written.
 int write_stdout_line(std::string_view line);
 
-}  // namespace olvane
+}  // namespace reader

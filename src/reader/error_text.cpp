@@ -14,7 +14,7 @@
 // GNU variant, whose text may not land in the caller's buffer.
 extern "C" int __xpg_strerror_r(int errnum, char* buf, std::size_t buflen);
 
-namespace olvane {
+namespace reader {
 
 namespace {
 
@@ -153,4 +153,4 @@ std::string with_description(std::string_view message, std::string_view descript
     return out;
 }
 
-}  // namespace olvane
+}  // namespace reader

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace olvane {
+namespace reader {
 
 // An error from opening or reading the file.
 struct IoError {
@@ -41,4 +41,4 @@ std::string quoted_char(char32_t code_point);
 // characters escaped, combining marks and unprintable characters as \u{...}.
 std::string escape_text(std::string_view utf8);
 
-}  // namespace olvane
+}  // namespace reader

@@ -17,7 +17,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace olvane {
+namespace reader {
 
 // What a Fortran 1PEw.d edit descriptor writes with d = Fraction digits
 // (w = d + 7), untrimmed: a blank or '-', one digit, '.', the fraction
@@ -135,4 +135,4 @@ template <unsigned Fraction>
                                 static_cast<std::uint32_t>(p[0] == '-') << 31);
 }
 
-}  // namespace olvane
+}  // namespace reader

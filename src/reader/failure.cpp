@@ -11,7 +11,7 @@
 #include <string_view>
 #include <utility>
 
-namespace olvane {
+namespace reader {
 
 namespace {
 
@@ -74,4 +74,4 @@ StackCapture::~StackCapture() { capturing_stacks = before_; }
 [[gnu::noinline]] ReaderFailure::ReaderFailure(std::string text, SourcePosition where)
     : message(std::move(text)), position(where), frames(capturing_stacks ? StackFrames::capture() : StackFrames{}) {}
 
-}  // namespace olvane
+}  // namespace reader

@@ -12,13 +12,13 @@
 // GCC has no builtin for the column; its std::source_location gives it. Clang
 // has the builtin, and clang 14 cannot compile libstdc++ 12's source_location.
 #if __has_builtin(__builtin_COLUMN)
-#define OLVANE_CALLER_COLUMN __builtin_COLUMN()
+#define READER_CALLER_COLUMN __builtin_COLUMN()
 #else
 #include <source_location>
-#define OLVANE_CALLER_COLUMN std::source_location::current().column()
+#define READER_CALLER_COLUMN std::source_location::current().column()
 #endif
 
-namespace olvane {
+namespace reader {
 
 struct SourcePosition {
     std::string_view file;  // relative to the project root, e.g. "src/reader/plot_file.cpp"
@@ -29,7 +29,7 @@ struct SourcePosition {
     // default, even through further default arguments.
     static SourcePosition current(const char* file = __builtin_FILE(),
                                   std::uint32_t line = __builtin_LINE(),
-                                  std::uint32_t column = OLVANE_CALLER_COLUMN) noexcept;
+                                  std::uint32_t column = READER_CALLER_COLUMN) noexcept;
 };
 
 struct StackFrames {
@@ -78,4 +78,4 @@ struct ReaderFailure {
     explicit ReaderFailure(std::string message, SourcePosition where = SourcePosition::current());
 };
 
-}  // namespace olvane
+}  // namespace reader

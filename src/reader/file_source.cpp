@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace olvane {
+namespace reader {
 
 IoError open_read_only(std::string_view path, int& fd, const InterruptCheck& on_interrupt) {
     if (path.find('\0') != std::string_view::npos) return {IoError::Kind::invalid_name, 0};
@@ -37,4 +37,4 @@ std::uint64_t FileSource::size_hint() const noexcept {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
-}  // namespace olvane
+}  // namespace reader

@@ -11,7 +11,7 @@
 #include "reader/byte_source.hpp"
 #include "reader/interrupt.hpp"
 
-namespace olvane {
+namespace reader {
 
 // Opens a file for reading only. The path's bytes must be followed by a NUL
 // in memory (its size excludes it); a NUL inside the path is refused as
@@ -36,4 +36,4 @@ private:
     InterruptCheck on_interrupt_;
 };
 
-}  // namespace olvane
+}  // namespace reader

@@ -5,7 +5,7 @@
 // Giving up throws CallerException, which is not a failure of the file.
 #pragma once
 
-namespace olvane {
+namespace reader {
 
 struct InterruptCheck {
     // True stops the read; it may run arbitrary code of the caller's, on the
@@ -22,4 +22,4 @@ struct InterruptCheck {
 // released everything by the time it arrives.
 struct CallerException {};
 
-}  // namespace olvane
+}  // namespace reader

@@ -1,6 +1,6 @@
 #include "reader/line_source.hpp"
 
-namespace olvane {
+namespace reader {
 
 LineSource::LineSource(ByteSource& bytes, std::size_t buffer_size, std::uint64_t first_line)
     : bytes_{bytes},
@@ -77,4 +77,4 @@ LineSource::Status LineSource::invalid_line() {
     return Status::error;
 }
 
-}  // namespace olvane
+}  // namespace reader

@@ -23,7 +23,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace olvane {
+namespace reader {
 
 class LineSource {
 public:
@@ -169,4 +169,4 @@ inline LineSource::Status LineSource::read_next_line() {
     return read_spanning_line();
 }
 
-}  // namespace olvane
+}  // namespace reader

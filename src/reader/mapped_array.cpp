@@ -5,7 +5,7 @@
 
 #include <new>
 
-namespace olvane {
+namespace reader {
 
 namespace {
 
@@ -62,4 +62,4 @@ MappedBytes::Released MappedBytes::release(std::size_t used) noexcept {
     return released;
 }
 
-}  // namespace olvane
+}  // namespace reader

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <utility>
 
-namespace olvane {
+namespace reader {
 
 // Gives back a mapping that release() handed over.
 void unmap(void* address, std::size_t mapped_bytes) noexcept;
@@ -96,4 +96,4 @@ private:
     std::size_t size_ = 0;
 };
 
-}  // namespace olvane
+}  // namespace reader

@@ -13,7 +13,7 @@
 
 #include "reader/powers_of_ten.hpp"
 
-namespace olvane {
+namespace reader {
 
 namespace {
 
@@ -247,4 +247,4 @@ ParsedValue parse_value_general(std::string_view text) {
     return {with_sign(*magnitude, negative), ParseError::none};
 }
 
-}  // namespace olvane
+}  // namespace reader

@@ -19,7 +19,7 @@
 #include "reader/error_text.hpp"
 #include "reader/powers_of_ten.hpp"
 
-namespace olvane {
+namespace reader {
 
 struct ParsedValue {
     float value;
@@ -229,4 +229,4 @@ inline ParsedValue parse_value(std::string_view text) {
     return parse_value_general(text);
 }
 
-}  // namespace olvane
+}  // namespace reader

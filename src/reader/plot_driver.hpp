@@ -26,7 +26,7 @@
 #include "reader/number.hpp"
 #include "reader/text.hpp"
 
-namespace olvane::driver {
+namespace reader::driver {
 
 inline constexpr unsigned fields_per_line = 10;
 
@@ -340,4 +340,4 @@ std::uint32_t read_steps(LineSource& source, S& sink, std::uint32_t count, std::
     }
 }
 
-}  // namespace olvane::driver
+}  // namespace reader::driver

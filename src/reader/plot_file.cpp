@@ -8,7 +8,7 @@
 #include "reader/file_source.hpp"
 #include "reader/plot_driver.hpp"
 
-namespace olvane {
+namespace reader {
 
 namespace {
 
@@ -68,4 +68,4 @@ Columns read_plot_file(std::string_view path, std::uint32_t n_digits, const Inte
     return sink.take();
 }
 
-}  // namespace olvane
+}  // namespace reader

@@ -12,7 +12,7 @@
 
 #include "reader/interrupt.hpp"
 
-namespace olvane {
+namespace reader {
 
 using Column = std::vector<float>;
 using Columns = std::vector<Column>;
@@ -24,4 +24,4 @@ using Columns = std::vector<Column>;
 Columns read_plot_file(std::string_view path, std::uint32_t n_digits,
                        const InterruptCheck& on_interrupt = {});
 
-}  // namespace olvane
+}  // namespace reader

@@ -9,7 +9,7 @@
 #include "reader/plot_driver.hpp"
 #include "reader/time_stamp.hpp"
 
-namespace olvane {
+namespace reader {
 
 namespace {
 
@@ -89,4 +89,4 @@ PlotRows read_plot_rows(std::string_view path, const RowsOptions& options) {
     return std::move(sink.plot());
 }
 
-}  // namespace olvane
+}  // namespace reader

@@ -15,7 +15,7 @@
 #include "reader/interrupt.hpp"
 #include "reader/mapped_array.hpp"
 
-namespace olvane {
+namespace reader {
 
 struct PlotRows {
     std::vector<std::string> names;  // last token of each name line, "" for a blank one
@@ -40,4 +40,4 @@ struct RowsOptions {
 // on_interrupt says stop after a signal.
 PlotRows read_plot_rows(std::string_view path, const RowsOptions& options);
 
-}  // namespace olvane
+}  // namespace reader

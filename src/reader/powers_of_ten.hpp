@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <iterator>
 
-namespace olvane::number_detail {
+namespace reader::number_detail {
 
 // 10^-112 .. 10^112, each correctly rounded (exact from 10^0 to 10^22).
 // try_fast_path uses 10^-64 .. 10^38, every power that can scale a
@@ -42,4 +42,4 @@ inline constexpr double scale(std::int64_t exponent) { return scales[exponent - 
 inline constexpr float float_scales[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                          1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
-}  // namespace olvane::number_detail
+}  // namespace reader::number_detail

@@ -7,7 +7,7 @@
 #include "reader/failure.hpp"
 #include "reader/utf8.hpp"
 
-namespace olvane {
+namespace reader {
 
 namespace {
 
@@ -131,4 +131,4 @@ void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t 
     throw failure;
 }
 
-}  // namespace olvane
+}  // namespace reader

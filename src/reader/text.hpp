@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace olvane {
+namespace reader {
 
 bool is_whitespace(char32_t code_point) noexcept;
 
@@ -47,4 +47,4 @@ inline std::string_view take_field(std::string_view line, bool line_is_ascii, un
     fail_field_range(line, begin, end, line_number);
 }
 
-}  // namespace olvane
+}  // namespace reader

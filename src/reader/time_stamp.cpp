@@ -9,7 +9,7 @@
 #include "reader/text.hpp"
 #include "reader/utf8.hpp"
 
-namespace olvane {
+namespace reader {
 
 static_assert(TimeStamps::prefix_capacity <= LineSource::line_padding);
 
@@ -100,4 +100,4 @@ double TimeStamps::search(std::string_view line, bool ascii, std::size_t from) {
     return time.value;
 }
 
-}  // namespace olvane
+}  // namespace reader

@@ -17,7 +17,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace olvane {
+namespace reader {
 
 struct FoundTime {
     double value;
@@ -92,4 +92,4 @@ private:
     std::size_t prefix_length_ = 0;
 };
 
-}  // namespace olvane
+}  // namespace reader

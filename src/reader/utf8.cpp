@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace olvane {
+namespace reader {
 
 namespace {
 
@@ -112,4 +112,4 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-}  // namespace olvane
+}  // namespace reader

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace olvane {
+namespace reader {
 
 struct Decoded {
     char32_t code_point;  // meaningful only when valid
@@ -34,4 +34,4 @@ std::string to_utf8_lossy(std::string_view bytes);
 // Appends the UTF-8 form of a scalar value.
 void append_utf8(std::string& out, char32_t code_point);
 
-}  // namespace olvane
+}  // namespace reader

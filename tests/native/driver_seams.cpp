@@ -29,10 +29,10 @@ void check(bool ok, const char* what, int line) {
 
 // Bytes in memory, handed out at most chunk bytes a read, so that lines
 // span refills.
-class MemorySource final : public olvane::ByteSource {
+class MemorySource final : public reader::ByteSource {
 public:
     MemorySource(std::string bytes, std::size_t chunk) : bytes_(std::move(bytes)), chunk_(chunk) {}
-    olvane::ReadResult read(std::span<char> buffer) override {
+    reader::ReadResult read(std::span<char> buffer) override {
         const std::size_t n = std::min({buffer.size(), chunk_, bytes_.size() - at_});
         std::memcpy(buffer.data(), bytes_.data() + at_, n);
         at_ += n;
@@ -96,13 +96,13 @@ private:
     bool open_ = false;
 };
 
-static_assert(olvane::driver::Sink<RecordingSink<false>>);
-static_assert(olvane::driver::Sink<RecordingSink<true>>);
+static_assert(reader::driver::Sink<RecordingSink<false>>);
+static_assert(reader::driver::Sink<RecordingSink<true>>);
 
 // Lets the data end inside a cut step, and remembers the failure.
 struct KeepComplete {
     mutable std::optional<std::string> cut;
-    void step_cut(olvane::ReaderFailure&& failure) const { cut = failure.message; }
+    void step_cut(reader::ReaderFailure&& failure) const { cut = failure.message; }
 };
 
 // A file of 12 parameters (two data lines a step: three lines a step) and
@@ -129,16 +129,16 @@ std::size_t step_offset(const std::string& text, int k) {
     return at;
 }
 
-template <bool Selects = false, class Policy = olvane::driver::FailCutStep>
-std::optional<olvane::ReaderFailure> read(const std::string& text, RecordingSink<Selects>& sink,
+template <bool Selects = false, class Policy = reader::driver::FailCutStep>
+std::optional<reader::ReaderFailure> read(const std::string& text, RecordingSink<Selects>& sink,
                                           std::optional<std::uint32_t> width, const Policy& policy = {},
                                           std::size_t chunk = 7) {
     MemorySource bytes(text, chunk);
-    olvane::LineSource source(bytes, 64);
+    reader::LineSource source(bytes, 64);
     try {
-        const std::uint32_t count = olvane::driver::read_header(source, sink);
-        olvane::driver::read_steps(source, sink, count, width, 0, policy);
-    } catch (olvane::ReaderFailure& failure) {
+        const std::uint32_t count = reader::driver::read_header(source, sink);
+        reader::driver::read_steps(source, sink, count, width, 0, policy);
+    } catch (reader::ReaderFailure& failure) {
         return failure;
     }
     return std::nullopt;
@@ -155,10 +155,10 @@ void starts_mid_file() {
     const std::string text = plot_file(6);
     for (int k = 0; k < 6; ++k) {
         MemorySource bytes(text.substr(step_offset(text, k)), 5);
-        olvane::LineSource source(bytes, 32, 14 + 3 * k);
+        reader::LineSource source(bytes, 32, 14 + 3 * k);
         RecordingSink<false> sink;
         sink.start(12);
-        const std::uint32_t width = olvane::driver::read_steps(source, sink, 12, 12u, k);
+        const std::uint32_t width = reader::driver::read_steps(source, sink, 12, 12u, k);
         CHECK(width == 12);
         CHECK(sink.steps.size() == static_cast<std::size_t>(6 - k));
         for (std::size_t i = 0; i < sink.steps.size(); ++i) CHECK(holds_step(sink.steps[i], k + i));
@@ -169,13 +169,13 @@ void starts_mid_file() {
     const std::size_t field = step_offset(broken, 4) + std::string(" TIME = 4\n").size() + 12;
     broken[field + 3] = 'x';
     MemorySource bytes(broken.substr(step_offset(broken, 3)), 64);
-    olvane::LineSource source(bytes, 64, 14 + 3 * 3);
+    reader::LineSource source(bytes, 64, 14 + 3 * 3);
     RecordingSink<false> sink;
     sink.start(12);
     try {
-        olvane::driver::read_steps(source, sink, 12, 12u, 3);
+        reader::driver::read_steps(source, sink, 12, 12u, 3);
         CHECK(!"a bad field mid-file fails");
-    } catch (const olvane::ReaderFailure& failure) {
+    } catch (const reader::ReaderFailure& failure) {
         CHECK(failure.line == 13 + 3 * 4 + 2);
         CHECK(failure.message == "Could not parse line: ParseFloatError { kind: Invalid }");
     }
@@ -283,10 +283,10 @@ void gives_back_lines() {
     // of a line that spanned refills.
     const std::string text = "first\n" + std::string(100, 'a') + "\nthird" + std::string(70, 'c') + "\r\nlast";
     MemorySource bytes(text, 13);
-    olvane::LineSource source(bytes, 16);
+    reader::LineSource source(bytes, 16);
     std::vector<std::string> seen;
     std::vector<std::uint64_t> numbers;
-    for (int read = 0; source.read_next_line() == olvane::LineSource::Status::line; ++read) {
+    for (int read = 0; source.read_next_line() == reader::LineSource::Status::line; ++read) {
         seen.emplace_back(source.line());
         numbers.push_back(source.line_number());
         if (read % 2 == 0) source.give_back();

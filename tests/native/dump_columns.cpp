@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
         const std::string path = argv[arg];
         std::printf("file %s\n", path.c_str());
         try {
-            const auto columns = olvane::read_plot_file(path, static_cast<std::uint32_t>(std::atoi(argv[arg + 1])));
+            const auto columns = reader::read_plot_file(path, static_cast<std::uint32_t>(std::atoi(argv[arg + 1])));
             for (const auto& column : columns) {
                 for (const float value : column) {
                     std::uint32_t bits;
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
                 }
                 std::printf("\n");
             }
-        } catch (const olvane::ReaderFailure& failure) {
+        } catch (const reader::ReaderFailure& failure) {
             std::printf("failure %s\n", failure.message.c_str());
         }
     }

@@ -56,27 +56,27 @@ void fail(std::string_view text, const char* path, float got, float want) {
 
 template <unsigned Width>
 void check_field(std::string_view field) {
-    const std::string_view text = olvane::trim_field(field);
-    const olvane::ParsedValue parsed = olvane::parse_value(text);
-    if (parsed.error != olvane::ParseError::none) return;
+    const std::string_view text = reader::trim_field(field);
+    const reader::ParsedValue parsed = reader::parse_value(text);
+    if (parsed.error != reader::ParseError::none) return;
     const float want = reference(text);
     ++checked;
     if (bits(parsed.value) != bits(want)) fail(text, "parse_value", parsed.value, want);
     if constexpr (Width == 12 || Width == 15) {
         // The reader reads a whole 16 bytes from a field's start; what lies
         // past the field must make no difference, digits included.
-        char padded[olvane::exponent_field_reads];
+        char padded[reader::exponent_field_reads];
         std::memset(padded, '7', sizeof padded);
         std::memcpy(padded, field.data(), std::min(field.size(), sizeof padded));
         if (field.size() != Width) return;
-        const std::optional<float> fast = olvane::parse_exponent_field<Width - 7>(padded);
+        const std::optional<float> fast = reader::parse_exponent_field<Width - 7>(padded);
         if (fast && bits(*fast) != bits(want)) fail(field, "parse_exponent_field", *fast, want);
     }
 }
 
 // A time stamp: scan_simple_double against the correctly rounded double.
 void check_time(std::string_view text) {
-    const olvane::Scanned scanned = olvane::scan_simple_double(text.data(), text.data() + text.size());
+    const reader::Scanned scanned = reader::scan_simple_double(text.data(), text.data() + text.size());
     if (scanned.end != text.data() + text.size()) return;
     const double got = scanned.value;
     const char* begin = text.data() + (text.front() == '+');
