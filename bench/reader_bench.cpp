@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     const int rounds = argc > 3 ? std::stoi(argv[3]) : 7;
     const std::size_t rows_buffer = argc > 4 ? std::stoul(argv[4]) : 0;
     const std::size_t buffer_size = rows_buffer != 0 ? rows_buffer : reader::LineSource::default_buffer_size;
-    struct stat status {};
+    struct stat status{};
     if (stat(path.c_str(), &status) != 0) {
         std::perror(path.c_str());
         return 2;

@@ -222,8 +222,8 @@ void check_field(std::string_view text) {
     if (!value) return;
     std::string_view trimmed(field.get(), width);
     while (!trimmed.empty() && trimmed.front() == ' ') trimmed.remove_prefix(1);
-    check(Fraction == 5 ? "parse_exponent_field<5>" : "parse_exponent_field<8>", {field.get(), width},
-          ParseError::none, *value, reference_parse(trimmed));
+    check(Fraction == 5 ? "parse_exponent_field<5>" : "parse_exponent_field<8>", {field.get(), width}, ParseError::none,
+          *value, reference_parse(trimmed));
 }
 
 }  // namespace

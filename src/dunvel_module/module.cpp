@@ -32,14 +32,12 @@ int native_exec(PyObject* module) {
     ModuleState& state = state_of(module);
     state.reader_error = PyErr_NewExceptionWithDoc(
         "dunvel._native.ReaderError",
-        "A reader failure: args are (kind, errno, line, message); dunvel maps it to its own errors.",
-        nullptr, nullptr);
+        "A reader failure: args are (kind, errno, line, message); dunvel maps it to its own errors.", nullptr, nullptr);
     if (state.reader_error == nullptr) return -1;
     if (add_object(module, "ReaderError", state.reader_error) < 0) return -1;
     state.pages_type = make_pages_type(module);
     if (state.pages_type == nullptr) return -1;
-    if (add_object(module, "Pages", reinterpret_cast<PyObject*>(state.pages_type)) < 0)
-        return -1;
+    if (add_object(module, "Pages", reinterpret_cast<PyObject*>(state.pages_type)) < 0) return -1;
     return PyModule_AddFunctions(module, native_methods);
 }
 
@@ -65,15 +63,9 @@ PyModuleDef_Slot native_slots[] = {
 };
 
 PyModuleDef native_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "The native reader behind dunvel.",
-    sizeof(ModuleState),
-    nullptr,
-    native_slots,
-    native_traverse,
-    native_clear,
-    native_free,
+    PyModuleDef_HEAD_INIT, "_native",    "The native reader behind dunvel.",
+    sizeof(ModuleState),   nullptr,      native_slots,
+    native_traverse,       native_clear, native_free,
 };
 
 }  // namespace

@@ -5,8 +5,7 @@ namespace dunvel {
 namespace {
 
 struct Pages {
-    PyObject_HEAD
-    void* address;
+    PyObject_HEAD void* address;
     std::size_t mapped_bytes;
     Py_ssize_t used_bytes;
 };

@@ -23,8 +23,8 @@ const char* kind_name(reader::FailureKind kind) {
 }
 
 void raise_reader_error(const ModuleState& state, const reader::ReaderFailure& failure) {
-    PyObject* message = PyUnicode_DecodeUTF8(failure.message.data(),
-                                             static_cast<Py_ssize_t>(failure.message.size()), "replace");
+    PyObject* message = PyUnicode_DecodeUTF8(failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()),
+                                             "replace");
     if (message == nullptr) return;
     PyObject* args = Py_BuildValue("(siKN)", kind_name(failure.kind), failure.os_error,
                                    static_cast<unsigned long long>(failure.line), message);

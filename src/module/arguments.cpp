@@ -56,12 +56,10 @@ PyObject* type_name_text(PyTypeObject* type) {
     return PyUnicode_FromString("<failed to extract type name>");
 }
 
-bool extract_arguments_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                PyObject* slots[2]) {
+bool extract_arguments_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* slots[2]) {
     for (Py_ssize_t i = 0; i < nargs && i < 2; ++i) slots[i] = args[i];
     if (nargs > 2) {
-        PyErr_Format(PyExc_TypeError, "rust_read_dunvel() takes 2 positional arguments but %zd were given",
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "rust_read_dunvel() takes 2 positional arguments but %zd were given", nargs);
         return false;
     }
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);

@@ -12,8 +12,7 @@
 namespace olvane {
 
 // slots[0] is file_path, slots[1] n_digits; borrowed references.
-bool extract_arguments_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                PyObject* slots[2]);
+bool extract_arguments_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* slots[2]);
 
 // The str's cached UTF-8 form, owned by the object (and NUL-terminated).
 bool extract_str(PyObject* object, std::string_view& text);

@@ -73,8 +73,7 @@ bool python_signal_raised(void* /*context*/) { return PyErr_CheckSignals() < 0; 
 
 }  // namespace
 
-PyObject* rust_read_dunvel_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
+PyObject* rust_read_dunvel_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[2] = {nullptr, nullptr};
     if (!extract_arguments_fastcall(args, nargs, kwnames, slots)) return nullptr;
     std::string_view path;

@@ -8,7 +8,6 @@
 
 namespace olvane {
 
-PyObject* rust_read_dunvel_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames);
+PyObject* rust_read_dunvel_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace olvane

@@ -39,8 +39,8 @@ constexpr const char* panic_doc =
 
 PyObject* panic_exception_type() {
     if (panic_exception == nullptr) {
-        PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
-                                                   PyExc_BaseException, nullptr);
+        PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException,
+                                                   nullptr);
         // Creating a type can run Python code (a collection, finalisers) and
         // so let another thread in: keep whichever type was stored first.
         if (panic_exception == nullptr)
@@ -111,8 +111,7 @@ void write_backtrace(const StackFrames& frames, BacktraceMode mode) {
     std::string text = "stack backtrace:\n";
     const int first = full ? 0 : StackFrames::machinery;
     for (int i = first; i < frames.count; ++i) text += describe_frame(i - first, frames.pcs[i], full);
-    if (!full)
-        text += "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n";
+    if (!full) text += "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n";
     write_all(text);
 }
 

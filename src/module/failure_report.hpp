@@ -21,8 +21,7 @@ bool report_prints_backtrace();
 
 // Writes the report and sets PanicException(message). Call with the
 // interpreter lock held and no exception set.
-void raise_failure(std::string_view message, const SourcePosition& position,
-                   const StackFrames& frames);
+void raise_failure(std::string_view message, const SourcePosition& position, const StackFrames& frames);
 
 // For the module's own failures: the position and stack are the caller's.
 void raise_failure(std::string_view message, SourcePosition where = SourcePosition::current());

@@ -41,25 +41,44 @@ struct KindName {
 };
 
 constexpr std::array<KindName, 39> kind_names{{
-    {EPERM, "PermissionDenied"},     {ENOENT, "NotFound"},
-    {EINTR, "Interrupted"},          {E2BIG, "ArgumentListTooLong"},
-    {EAGAIN, "WouldBlock"},          {ENOMEM, "OutOfMemory"},
-    {EACCES, "PermissionDenied"},    {EBUSY, "ResourceBusy"},
-    {EEXIST, "AlreadyExists"},       {EXDEV, "CrossesDevices"},
-    {ENOTDIR, "NotADirectory"},      {EISDIR, "IsADirectory"},
-    {EINVAL, "InvalidInput"},        {ETXTBSY, "ExecutableFileBusy"},
-    {EFBIG, "FileTooLarge"},         {ENOSPC, "StorageFull"},
-    {ESPIPE, "NotSeekable"},         {EROFS, "ReadOnlyFilesystem"},
-    {EMLINK, "TooManyLinks"},        {EPIPE, "BrokenPipe"},
-    {EDEADLK, "Deadlock"},           {ENAMETOOLONG, "InvalidFilename"},
-    {ENOSYS, "Unsupported"},         {ENOTEMPTY, "DirectoryNotEmpty"},
-    {ELOOP, "FilesystemLoop"},       {EOPNOTSUPP, "Unsupported"},
-    {EADDRINUSE, "AddrInUse"},       {EADDRNOTAVAIL, "AddrNotAvailable"},
-    {ENETDOWN, "NetworkDown"},       {ENETUNREACH, "NetworkUnreachable"},
-    {ECONNABORTED, "ConnectionAborted"}, {ECONNRESET, "ConnectionReset"},
-    {ENOTCONN, "NotConnected"},      {ETIMEDOUT, "TimedOut"},
-    {ECONNREFUSED, "ConnectionRefused"}, {EHOSTUNREACH, "HostUnreachable"},
-    {EINPROGRESS, "InProgress"},     {ESTALE, "StaleNetworkFileHandle"},
+    {EPERM, "PermissionDenied"},
+    {ENOENT, "NotFound"},
+    {EINTR, "Interrupted"},
+    {E2BIG, "ArgumentListTooLong"},
+    {EAGAIN, "WouldBlock"},
+    {ENOMEM, "OutOfMemory"},
+    {EACCES, "PermissionDenied"},
+    {EBUSY, "ResourceBusy"},
+    {EEXIST, "AlreadyExists"},
+    {EXDEV, "CrossesDevices"},
+    {ENOTDIR, "NotADirectory"},
+    {EISDIR, "IsADirectory"},
+    {EINVAL, "InvalidInput"},
+    {ETXTBSY, "ExecutableFileBusy"},
+    {EFBIG, "FileTooLarge"},
+    {ENOSPC, "StorageFull"},
+    {ESPIPE, "NotSeekable"},
+    {EROFS, "ReadOnlyFilesystem"},
+    {EMLINK, "TooManyLinks"},
+    {EPIPE, "BrokenPipe"},
+    {EDEADLK, "Deadlock"},
+    {ENAMETOOLONG, "InvalidFilename"},
+    {ENOSYS, "Unsupported"},
+    {ENOTEMPTY, "DirectoryNotEmpty"},
+    {ELOOP, "FilesystemLoop"},
+    {EOPNOTSUPP, "Unsupported"},
+    {EADDRINUSE, "AddrInUse"},
+    {EADDRNOTAVAIL, "AddrNotAvailable"},
+    {ENETDOWN, "NetworkDown"},
+    {ENETUNREACH, "NetworkUnreachable"},
+    {ECONNABORTED, "ConnectionAborted"},
+    {ECONNRESET, "ConnectionReset"},
+    {ENOTCONN, "NotConnected"},
+    {ETIMEDOUT, "TimedOut"},
+    {ECONNREFUSED, "ConnectionRefused"},
+    {EHOSTUNREACH, "HostUnreachable"},
+    {EINPROGRESS, "InProgress"},
+    {ESTALE, "StaleNetworkFileHandle"},
     {EDQUOT, "QuotaExceeded"},
 }};
 
@@ -129,8 +148,7 @@ std::string describe(IoError error) {
             return R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })";
         case IoError::Kind::invalid_name:
             return R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })";
-        case IoError::Kind::none:
-            break;
+        case IoError::Kind::none: break;
     }
     return {};
 }

@@ -59,10 +59,9 @@ struct ExponentLayout {
 // The values of parse_exponent_field that its one multiplication does not
 // settle: zero and results outside the normal binary32 range, or near a
 // rounding midpoint. Out of line, so that the common path stays short.
-[[gnu::noinline]] inline std::optional<float> settle_exponent_field(std::uint64_t significand,
-                                                                    std::int64_t exponent, double estimate) {
-    if (estimate < smallest_normal_float || estimate >= largest_float_binade_end)
-        return settle_out_of_range(estimate);
+[[gnu::noinline]] inline std::optional<float> settle_exponent_field(std::uint64_t significand, std::int64_t exponent,
+                                                                    double estimate) {
+    if (estimate < smallest_normal_float || estimate >= largest_float_binade_end) return settle_out_of_range(estimate);
     return try_fast_path(significand, exponent);
 }
 
@@ -85,8 +84,8 @@ template <unsigned Fraction>
     // slots each equal to one of their two templates' bytes.
     const __m128i field = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i offsets = _mm_sub_epi8(field, _mm_set1_epi8('0'));
-    const auto digits_at =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offsets, _mm_set1_epi8(9)), offsets)));
+    const auto digits_at = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offsets, _mm_set1_epi8(9)), offsets)));
     const auto fixed_at = static_cast<unsigned>(_mm_movemask_epi8(
         _mm_or_si128(_mm_cmpeq_epi8(field, _mm_load_si128(reinterpret_cast<const __m128i*>(Layout::plus.bytes))),
                      _mm_cmpeq_epi8(field, _mm_load_si128(reinterpret_cast<const __m128i*>(Layout::minus.bytes))))));
@@ -131,8 +130,8 @@ template <unsigned Fraction>
             return std::nullopt;
         }
     }
-    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) |
-                                static_cast<std::uint32_t>(p[0] == '-') << 31);
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) | static_cast<std::uint32_t>(p[0] == '-')
+                                                                              << 31);
 }
 
 }  // namespace reader

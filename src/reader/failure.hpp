@@ -27,8 +27,7 @@ struct SourcePosition {
 
     // As a default argument, the position of the call that takes the
     // default, even through further default arguments.
-    static SourcePosition current(const char* file = __builtin_FILE(),
-                                  std::uint32_t line = __builtin_LINE(),
+    static SourcePosition current(const char* file = __builtin_FILE(), std::uint32_t line = __builtin_LINE(),
                                   std::uint32_t column = READER_CALLER_COLUMN) noexcept;
 };
 

@@ -34,8 +34,7 @@ public:
     // Each refill is one read of up to buffer_size bytes. first_line is the
     // number of the first line that the bytes hold (1 where they start the
     // file).
-    explicit LineSource(ByteSource& bytes, std::size_t buffer_size = default_buffer_size,
-                        std::uint64_t first_line = 1);
+    explicit LineSource(ByteSource& bytes, std::size_t buffer_size = default_buffer_size, std::uint64_t first_line = 1);
 
     LineSource(const LineSource&) = delete;
     LineSource& operator=(const LineSource&) = delete;

@@ -31,9 +31,8 @@ void MappedBytes::reserve(std::size_t bytes) {
     if (bytes <= mapped_) return;
     const std::size_t size = whole_pages(bytes);
     if (size < bytes) throw std::bad_alloc();
-    void* address = data_ == nullptr
-                        ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                        : ::mremap(data_, mapped_, size, MREMAP_MAYMOVE);
+    void* address = data_ == nullptr ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                     : ::mremap(data_, mapped_, size, MREMAP_MAYMOVE);
     if (address == MAP_FAILED) throw std::bad_alloc();
 #if defined(MADV_HUGEPAGE)
     // Large results fill their pages two megabytes at a time where the

@@ -17,8 +17,8 @@ namespace reader {
 
 namespace {
 
-using number_detail::is_digit;
 using number_detail::digits_value;
+using number_detail::is_digit;
 using number_detail::non_digits;
 using number_detail::take_digits;
 
@@ -41,8 +41,7 @@ ParsedValue parse_word(std::string_view word, bool negative) {
     };
     if (equals_folded("inf") || equals_folded("infinity"))
         return {with_sign(std::numeric_limits<float>::infinity(), negative), ParseError::none};
-    if (equals_folded("nan"))
-        return {std::bit_cast<float>(negative ? 0xFFC00000u : 0x7FC00000u), ParseError::none};
+    if (equals_folded("nan")) return {std::bit_cast<float>(negative ? 0xFFC00000u : 0x7FC00000u), ParseError::none};
     return invalid;
 }
 
@@ -70,8 +69,7 @@ float parse_general(std::string_view mantissa, std::string_view integer, std::st
         written = capped;
     }
     float value = 0.0f;
-    if (std::from_chars(written.data(), written.data() + written.size(), value).ec ==
-        std::errc::result_out_of_range) {
+    if (std::from_chars(written.data(), written.data() + written.size(), value).ec == std::errc::result_out_of_range) {
         // from_chars leaves the value alone here; a first significant digit
         // at or above the units place can only mean overflow.
         return *power + exponent >= 0 ? std::numeric_limits<float>::infinity() : 0.0f;
@@ -126,7 +124,8 @@ Scanned scan_simple_double(const char* p, const char* const end) {
         std::uint64_t word;
         std::memcpy(&word, p + 2, 8);
         if (non_digits(word) == 0) {
-            const auto m = static_cast<double>(static_cast<unsigned>(p[0] - '0') * 100000000ULL + digits_value(word, 8));
+            const auto m = static_cast<double>(static_cast<unsigned>(p[0] - '0') * 100000000ULL +
+                                               digits_value(word, 8));
             const int decimal = (p[12] - '0') * 10 + (p[13] - '0');
             const int exponent = (p[11] == '-' ? -decimal : decimal) - 8;
             if (exponent >= -22 && exponent <= 22) return {p + 14, exactly_scaled(m, exponent, negative)};
@@ -172,8 +171,7 @@ ParsedDouble parse_general_double(std::string_view text) {
         }
     }
     double magnitude = 0.0;
-    if (std::from_chars(text.data(), text.data() + text.size(), magnitude).ec ==
-        std::errc::result_out_of_range) {
+    if (std::from_chars(text.data(), text.data() + text.size(), magnitude).ec == std::errc::result_out_of_range) {
         // Beyond the double range on either side, so beyond binary32's as
         // well, whose parse has already told which side.
         magnitude = single.value != 0.0f ? std::numeric_limits<double>::infinity() : 0.0;

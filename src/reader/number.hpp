@@ -117,8 +117,7 @@ inline std::optional<float> try_fast_path(std::uint64_t significand, std::int64_
         const auto m = static_cast<float>(static_cast<std::int32_t>(significand));
         return exponent >= 0 ? m * float_scales[exponent] : m / float_scales[-exponent];
     }
-    if (significand > (std::uint64_t{1} << 53) || exponent < min_scale || exponent > max_scale)
-        return std::nullopt;
+    if (significand > (std::uint64_t{1} << 53) || exponent < min_scale || exponent > max_scale) return std::nullopt;
     if (significand == 0) return 0.0f;
     const double m = static_cast<double>(static_cast<std::int64_t>(significand));
     const double estimate = m * scale(exponent);

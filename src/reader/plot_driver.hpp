@@ -197,8 +197,8 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
             const unsigned wanted = sink.wanted_fields(first);
             for (unsigned k = 0; k < fields; ++k)
                 if ((wanted >> k & 1) != 0)
-                    targets.put(k, parse_field(take_field(line, ascii, k, width, source.line_number()),
-                                               source.line_number()));
+                    targets.put(
+                        k, parse_field(take_field(line, ascii, k, width, source.line_number()), source.line_number()));
             continue;
         }
         if constexpr (Width != 0) {
@@ -217,8 +217,7 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
         // Other widths, and lines that are not ASCII or too short for their
         // fields (these fail at the first field that does not fit).
         for (unsigned k = 0; k < fields; ++k)
-            targets.put(k, parse_field(take_field(line, ascii, k, width, source.line_number()),
-                                       source.line_number()));
+            targets.put(k, parse_field(take_field(line, ascii, k, width, source.line_number()), source.line_number()));
     }
 }
 
@@ -279,8 +278,9 @@ void dispatch_width(std::uint32_t width, Body&& body) {
 // its fields fill exactly, trailing whitespace aside.
 inline std::uint32_t width_of_first_data_line(std::string_view line, std::uint32_t count, std::uint64_t line_number) {
     const std::string_view trimmed = trim_field(line);
-    const std::size_t length =
-        trimmed.empty() ? 0 : static_cast<std::size_t>(trimmed.data() + trimmed.size() - line.data());
+    const std::size_t length = trimmed.empty()
+                                   ? 0
+                                   : static_cast<std::size_t>(trimmed.data() + trimmed.size() - line.data());
     const std::uint32_t fields = std::min(fields_per_line, count);
     if (length == std::size_t{fields} * 15) return 15;
     if (length == std::size_t{fields} * 12) return 12;
@@ -311,9 +311,8 @@ std::uint32_t read_steps(LineSource& source, S& sink, std::uint32_t count, std::
     if (!width && count == 0) width = 12;
     try {
         if (width) {
-            dispatch_width(*width, [&]<unsigned W>() {
-                read_steps_from<W>(source, sink, count, *width, cursor, data_start);
-            });
+            dispatch_width(*width,
+                           [&]<unsigned W>() { read_steps_from<W>(source, sink, count, *width, cursor, data_start); });
             return *width;
         }
         bool wanted;

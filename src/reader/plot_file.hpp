@@ -21,7 +21,6 @@ using Columns = std::vector<Column>;
 // UTF-8 form of a str is), so that it reaches the system without a copy.
 // Throws ReaderFailure, std::bad_alloc when memory runs out, or
 // CallerException when on_interrupt says stop after a signal.
-Columns read_plot_file(std::string_view path, std::uint32_t n_digits,
-                       const InterruptCheck& on_interrupt = {});
+Columns read_plot_file(std::string_view path, std::uint32_t n_digits, const InterruptCheck& on_interrupt = {});
 
 }  // namespace reader

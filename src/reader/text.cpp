@@ -22,9 +22,7 @@ constexpr std::array<std::uint8_t, 256> whitespace_bits = [] {
     return bits;
 }();
 
-bool is_ascii_whitespace(unsigned char byte) noexcept {
-    return byte == ' ' || (byte >= '\t' && byte <= '\r');
-}
+bool is_ascii_whitespace(unsigned char byte) noexcept { return byte == ' ' || (byte >= '\t' && byte <= '\r'); }
 
 // The code point that ends at `end` (exclusive), and where it starts.
 char32_t decode_before(const char* begin, const char*& end) noexcept {
@@ -115,8 +113,7 @@ void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t 
 
     std::string message;
     if (begin > line.size() || end > line.size()) {
-        message = "byte index " + std::to_string(begin > line.size() ? begin : end) +
-                  " is out of bounds of " + tail;
+        message = "byte index " + std::to_string(begin > line.size() ? begin : end) + " is out of bounds of " + tail;
     } else {
         const std::uint64_t index = is_char_boundary(line, begin) ? end : begin;
         std::size_t start = static_cast<std::size_t>(index);

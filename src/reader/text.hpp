@@ -41,8 +41,8 @@ inline std::string_view take_field(std::string_view line, bool line_is_ascii, un
                                    std::uint64_t line_number) {
     const std::uint64_t begin = std::uint64_t{k} * width;
     const std::uint64_t end = begin + width;
-    if (end <= line.size() && (line_is_ascii || (is_char_boundary(line, begin) &&
-                                                 is_char_boundary(line, end)))) [[likely]]
+    if (end <= line.size() && (line_is_ascii || (is_char_boundary(line, begin) && is_char_boundary(line, end))))
+        [[likely]]
         return line.substr(begin, width);
     fail_field_range(line, begin, end, line_number);
 }

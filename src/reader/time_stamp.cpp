@@ -65,8 +65,7 @@ FoundTime parse_time(std::string_view line, bool ascii, std::size_t from) {
             if (begins_like_number(p, end))
                 if (const auto value = simple_token(p, end)) return found(*value, start);
             while (p < end && !is_ascii_space(*p)) ++p;
-            if (const auto time = token_time({start, static_cast<std::size_t>(p - start)}))
-                return found(*time, start);
+            if (const auto time = token_time({start, static_cast<std::size_t>(p - start)})) return found(*time, start);
         }
         return {nan, std::string_view::npos};
     }

@@ -30,9 +30,7 @@ FoundTime parse_time(std::string_view block_start_line, bool ascii, std::size_t 
 
 namespace time_stamp_detail {
 
-inline bool is_ascii_space(char c) noexcept {
-    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
-}
+inline bool is_ascii_space(char c) noexcept { return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t'; }
 
 // The value of the ASCII token at p when it is a simple number whole.
 inline std::optional<double> simple_token(const char* p, const char* end) noexcept {
@@ -59,9 +57,8 @@ public:
     // often a simple number right there.
     double read(std::string_view line, bool ascii) {
         if (ascii && prefix_length_ != 0 && line.size() > prefix_length_ && has_prefix(line)) {
-            if (const auto value =
-                    time_stamp_detail::simple_token(line.data() + prefix_length_, line.data() + line.size()))
-                [[likely]]
+            if (const auto value = time_stamp_detail::simple_token(line.data() + prefix_length_,
+                                                                   line.data() + line.size())) [[likely]]
                 return *value;
             return search(line, ascii, prefix_length_);
         }

@@ -206,7 +206,8 @@ void skips_steps_unconverted() {
 
 void selects_fields() {
     const std::string text = plot_file(3);
-    for (const std::optional<std::uint32_t> width : {std::optional<std::uint32_t>(12), std::optional<std::uint32_t>()}) {
+    for (const std::optional<std::uint32_t> width :
+         {std::optional<std::uint32_t>(12), std::optional<std::uint32_t>()}) {
         RecordingSink<true> sink;
         sink.wanted = (1u << 1) | (1u << 9);
         CHECK(!read(text, sink, width));
@@ -214,7 +215,8 @@ void selects_fields() {
         for (const Step& step : sink.steps)
             for (std::size_t j = 0; j < 12; ++j) {
                 const bool wanted = j % 10 == 1 || j % 10 == 9;
-                CHECK(wanted ? step.values[j] == static_cast<float>(step.number * 100 + j) : std::isnan(step.values[j]));
+                CHECK(wanted ? step.values[j] == static_cast<float>(step.number * 100 + j)
+                             : std::isnan(step.values[j]));
             }
     }
     // A field that is not wanted is not looked at, however bad.
@@ -235,7 +237,8 @@ void policy_meets_cut_steps() {
     };
     const Cut cuts[] = {
         {"after the block-start line", last + 10, "Error reading line"},
-        {"inside the first data line", last + 10 + 30, "byte index 36 is out of bounds of ` 3.00000E+02 3.01000E+02 3.020`"},
+        {"inside the first data line", last + 10 + 30,
+         "byte index 36 is out of bounds of ` 3.00000E+02 3.01000E+02 3.020`"},
         {"after the first data line", last + 10 + 121, "Error reading line"},
         {"inside the last data line", text.size() - 5, "byte index 24 is out of bounds of ` 3.10000E+02 3.11000`"},
     };
@@ -245,7 +248,8 @@ void policy_meets_cut_steps() {
         const auto failure = read(cut_text, failing, 12u);
         CHECK(failure && failure->message == cut.message);
         if (failure && failure->message != cut.message) std::printf("  %s: %s\n", cut.what, failure->message.c_str());
-        for (const std::optional<std::uint32_t> width : {std::optional<std::uint32_t>(12), std::optional<std::uint32_t>()}) {
+        for (const std::optional<std::uint32_t> width :
+             {std::optional<std::uint32_t>(12), std::optional<std::uint32_t>()}) {
             RecordingSink<false> keeping;
             const KeepComplete keep;
             CHECK(!read(cut_text, keeping, width, keep));

@@ -49,8 +49,8 @@ float reference(std::string_view text) {
 }
 
 void fail(std::string_view text, const char* path, float got, float want) {
-    std::printf("MISMATCH %s: '%.*s' gives %08x, correctly rounded %08x\n", path,
-                static_cast<int>(text.size()), text.data(), bits(got), bits(want));
+    std::printf("MISMATCH %s: '%.*s' gives %08x, correctly rounded %08x\n", path, static_cast<int>(text.size()),
+                text.data(), bits(got), bits(want));
     std::exit(1);
 }
 
@@ -128,7 +128,8 @@ void check_generated(long count) {
         const float low = std::ldexp(static_cast<float>(random() % (1u << 24)) + 1.0f,
                                      static_cast<int>(random() % 200) - 150 - 24 + (i % 2) * 60);
         const double midpoint = (static_cast<double>(low) +
-                                 static_cast<double>(std::nextafter(low, std::numeric_limits<float>::infinity()))) / 2;
+                                 static_cast<double>(std::nextafter(low, std::numeric_limits<float>::infinity()))) /
+                                2;
         std::snprintf(text, sizeof text, "%.8E", midpoint);
         check_field<0>(text);
         std::snprintf(text, sizeof text, "%15.8E", (i % 4 == 0) ? -midpoint : midpoint);
@@ -137,8 +138,8 @@ void check_generated(long count) {
         // 2^19 to 2^29, whose spacing is 2^-4 to 2^6): where an estimate a
         // unit off the midpoint must not decide the rounding.
         const int spacing = static_cast<int>(random() % 11) - 4;
-        const double exact_midpoint =
-            std::ldexp(static_cast<double>((1u << 23) + random() % (1u << 23)) + 0.5, spacing);
+        const double exact_midpoint = std::ldexp(static_cast<double>((1u << 23) + random() % (1u << 23)) + 0.5,
+                                                 spacing);
         std::snprintf(text, sizeof text, "%15.8E", exact_midpoint);
         if (std::strtod(text, nullptr) == exact_midpoint) check_field<15>(text);
         // Fortran fields written digit by digit: every two-digit exponent,
@@ -147,7 +148,8 @@ void check_generated(long count) {
             std::string field = (random() & 1) ? "-" : " ";
             field += static_cast<char>('0' + random() % 10);
             field += '.';
-            for (unsigned d = 0; d < fraction; ++d) field += static_cast<char>('0' + (random() % 3 == 0 ? 0 : random() % 10));
+            for (unsigned d = 0; d < fraction; ++d)
+                field += static_cast<char>('0' + (random() % 3 == 0 ? 0 : random() % 10));
             field += (random() & 1) ? "E" : "e";
             field += (random() & 1) ? '-' : '+';
             const unsigned exponent = random() % 100;
