@@ -104,18 +104,21 @@ concept EndPolicy = requires(const P& policy, ReaderFailure&& failure) { policy.
     throw failure;
 }
 
+// The failures of next_line: cold and out of line, so that the common path
+// of reading a line builds no source position and no message.
+[[noreturn, gnu::noinline, gnu::cold]] inline void fail_next_line(const LineSource& source, const char* at_end) {
+    if (source.at_end()) fail_at(at_end, source.line_number() + 1);
+    fail_read(source);
+}
+
 // The next line, through which the driver reads every line: false at the
 // end of the file where at_end is null, else the failure at_end there.
-[[gnu::always_inline]] inline bool next_line(LineSource& source, const char* at_end,
-                                             SourcePosition where = SourcePosition::current()) {
-    switch (source.read_next_line()) {
-        case LineSource::Status::line: return true;
-        case LineSource::Status::end_of_file:
-            if (at_end == nullptr) return false;
-            fail_at(at_end, source.line_number() + 1, where);
-        case LineSource::Status::error: fail_read(source, where);
-    }
-    return false;
+[[gnu::always_inline]] inline bool next_line(LineSource& source, const char* at_end) {
+    const LineSource::Status status = source.read_next_line();
+    if (status == LineSource::Status::line) [[likely]]
+        return true;
+    if (status == LineSource::Status::end_of_file && at_end == nullptr) return false;
+    fail_next_line(source, at_end);
 }
 
 template <Sink S>
