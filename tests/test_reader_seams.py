@@ -1,7 +1,8 @@
 """The reader's seams that no Python call reaches yet (a read that starts at
 a step boundary mid-file, skipped steps, selected fields, the end-of-data
-policy, a line given back): tests/native/driver_seams.cpp drives the reader
-itself over bytes in memory and checks each."""
+policy, a line given back, stacks captured only when asked):
+tests/native/driver_seams.cpp drives the reader itself over bytes in memory
+and checks each."""
 
 import subprocess
 

@@ -1,8 +1,9 @@
 // The reader's seams that no Python call reaches yet, checked through the
 // driver itself over bytes in memory: a read that starts at a step boundary
 // mid-file, steps a sink skips, fields a sink selects, the end-of-data
-// policy, and a line given back to the line source. Prints one line per
-// failed check and "N checks passed" when all pass (exit status 1 otherwise).
+// policy, a line given back to the line source, and stacks captured only
+// when asked. Prints one line per failed check and "N checks passed" when
+// all pass (exit status 1 otherwise).
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -308,6 +309,22 @@ void gives_back_lines() {
     CHECK(source.ended_without_line_feed() && source.at_end());
 }
 
+// Stacks are captured only inside a StackCapture that turns them on, and a
+// nested one restores what it found.
+void captures_stacks_only_when_asked() {
+    CHECK(reader::ReaderFailure("unasked").frames.count == 0);
+    {
+        const reader::StackCapture on(true);
+        CHECK(reader::ReaderFailure("asked").frames.count > 0);
+        {
+            const reader::StackCapture off(false);
+            CHECK(reader::ReaderFailure("turned off inside").frames.count == 0);
+        }
+        CHECK(reader::ReaderFailure("asked again").frames.count > 0);
+    }
+    CHECK(reader::ReaderFailure("after").frames.count == 0);
+}
+
 }  // namespace
 
 int main() {
@@ -316,6 +333,7 @@ int main() {
     selects_fields();
     policy_meets_cut_steps();
     gives_back_lines();
+    captures_stacks_only_when_asked();
     if (failures != 0) {
         std::printf("%d of %d checks failed\n", failures, checks);
         return 1;
