@@ -242,27 +242,35 @@ bool begin_step(LineSource& source, S& sink, Cursor& cursor, bool& wanted) {
     return true;
 }
 
-template <Sink S>
-void end_step(S& sink, Cursor& cursor) {
+// The rest of the cursor's step after its block-start line: its data lines,
+// their fields converted where the sink wants the step, then its end.
+template <unsigned Width, Sink S>
+void finish_step(LineSource& source, S& sink, std::uint32_t count, std::uint32_t width, Cursor& cursor, bool wanted) {
+    if (wanted) [[likely]]
+        read_step_data<Width>(source, sink, count, width);
+    else
+        skip_step_data(source, count);
     sink.end_step();
     cursor.in_step = false;
     ++cursor.step;
 }
 
-// Steps from the cursor's to the end of the file; the sink's reserve is
-// asked after the first, from data_start, where the first began.
+// After the first step: the sink's room for the steps still to come.
+template <Sink S>
+void reserve_after_first_step(const LineSource& source, S& sink, std::uint64_t data_start) {
+    if (const auto steps = estimate_steps(source, data_start)) sink.reserve(*steps);
+}
+
+// Steps from the cursor's to the end of the file; first: the cursor's step
+// is the first of the read, which began at data_start.
 template <unsigned Width, Sink S>
 void read_steps_from(LineSource& source, S& sink, std::uint32_t count, std::uint32_t width, Cursor& cursor,
-                     std::uint64_t data_start, bool first = true) {
+                     std::uint64_t data_start, bool first) {
     for (bool wanted;; first = false) {
         if (!begin_step(source, sink, cursor, wanted)) return;
-        if (wanted) [[likely]]
-            read_step_data<Width>(source, sink, count, width);
-        else
-            skip_step_data(source, count);
-        end_step(sink, cursor);
+        finish_step<Width>(source, sink, count, width, cursor, wanted);
         if (first) [[unlikely]]
-            if (const auto steps = estimate_steps(source, data_start)) sink.reserve(*steps);
+            reserve_after_first_step(source, sink, data_start);
     }
 }
 
@@ -314,8 +322,9 @@ std::uint32_t read_steps(LineSource& source, S& sink, std::uint32_t count, std::
     if (!width && count == 0) width = 12;
     try {
         if (width) {
-            dispatch_width(*width,
-                           [&]<unsigned W>() { read_steps_from<W>(source, sink, count, *width, cursor, data_start); });
+            dispatch_width(*width, [&]<unsigned W>() {
+                read_steps_from<W>(source, sink, count, *width, cursor, data_start, true);
+            });
             return *width;
         }
         bool wanted;
@@ -325,12 +334,8 @@ std::uint32_t read_steps(LineSource& source, S& sink, std::uint32_t count, std::
         // The first data line is read again, now with its width.
         source.give_back();
         dispatch_width(*width, [&]<unsigned W>() {
-            if (wanted)
-                read_step_data<W>(source, sink, count, *width);
-            else
-                skip_step_data(source, count);
-            end_step(sink, cursor);
-            if (const auto steps = estimate_steps(source, data_start)) sink.reserve(*steps);
+            finish_step<W>(source, sink, count, *width, cursor, wanted);
+            reserve_after_first_step(source, sink, data_start);
             read_steps_from<W>(source, sink, count, *width, cursor, data_start, false);
         });
         return *width;
