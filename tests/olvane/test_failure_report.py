@@ -43,10 +43,11 @@ def mask_positions(text):
         ours = re.search(r"(?:^|/)(src/\S+\.[ch]pp)$", file)
         assert ours and (REPO / ours.group(1)).is_file(), file
         # The line of the call that raised; the column lies within the call
-        # (clang names its first character, GCC a later one).
+        # (clang names its first character, a qualifier's included, GCC a
+        # later one).
         text = (REPO / ours.group(1)).read_text(encoding="utf-8").splitlines()[int(line) - 1]
         call = re.search(
-            r"\b(?:ReaderFailure|fail_at|fail_open|fail_read|parse_field|raise_failure|raise_null_object_failure)\(",
+            r"\b(?:\w+::)*(?:ReaderFailure|fail_at|fail_open|fail_read|parse_field|raise_failure|raise_null_object_failure)\(",
             text,
         )
         assert call and call.start() < int(column) <= len(text), (file, line, column, text)
