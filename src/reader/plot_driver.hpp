@@ -22,6 +22,7 @@
 #include "reader/error_text.hpp"
 #include "reader/exponent_field.hpp"
 #include "reader/failure.hpp"
+#include "reader/fortran_forms.hpp"
 #include "reader/line_source.hpp"
 #include "reader/number.hpp"
 #include "reader/text.hpp"
@@ -67,6 +68,9 @@ concept Sink = requires(S& sink, std::string_view text, bool ascii, std::uint32_
     // asked where selects_fields, so that taking every field costs nothing.
     { S::selects_fields } -> std::convertible_to<bool>;
     { sink.wanted_fields(first) } -> std::same_as<unsigned>;
+    // Whether a field that the grammar refuses may still be one of the
+    // forms that Fortran writes (fortran_forms.hpp).
+    { S::fortran_forms } -> std::convertible_to<bool>;
 };
 
 // The end-of-data policy that every result has today: a step cut by the end
@@ -157,14 +161,19 @@ std::uint32_t read_header(LineSource& source, S& sink) {
     return count;
 }
 
-// Any field through the whole grammar. Out of line, so that the rare
-// fields that need it leave the loop over the common ones as it is.
-[[gnu::noinline]] inline float parse_field(std::string_view field, std::uint64_t line,
-                                           SourcePosition where = SourcePosition::current()) {
-    const ParsedValue parsed = parse_value(trim_field(field));
-    if (parsed.error != ParseError::none) [[unlikely]]
-        fail_at(with_description("Could not parse line", describe(parsed.error)), line, where);
-    return parsed.value;
+// Any field through the whole grammar, then, where Fortran is on, through
+// Fortran's forms. Out of line, so that the rare fields that need it leave
+// the loop over the common ones as it is.
+template <bool Fortran>
+[[gnu::noinline]] float parse_field(std::string_view field, std::uint64_t line,
+                                    SourcePosition where = SourcePosition::current()) {
+    const std::string_view text = trim_field(field);
+    const ParsedValue parsed = parse_value(text);
+    if (parsed.error == ParseError::none) [[likely]]
+        return parsed.value;
+    if constexpr (Fortran)
+        if (const std::optional<float> value = parse_fortran_field(text)) return *value;
+    fail_at(with_description("Could not parse line", describe(parsed.error)), line, where);
 }
 
 // The steps still to come, judged by the bytes that the first step took;
@@ -200,8 +209,8 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
             const unsigned wanted = sink.wanted_fields(first);
             for (unsigned k = 0; k < fields; ++k)
                 if ((wanted >> k & 1) != 0)
-                    targets.put(
-                        k, parse_field(take_field(line, ascii, k, width, source.line_number()), source.line_number()));
+                    targets.put(k, parse_field<S::fortran_forms>(
+                                       take_field(line, ascii, k, width, source.line_number()), source.line_number()));
             continue;
         }
         if constexpr (Width != 0) {
@@ -211,7 +220,7 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
                 for (unsigned k = 0; k < fields; ++k, field += Width) {
                     std::optional<float> value = parse_exponent_field<Width - 7>(field);
                     if (!value) [[unlikely]]
-                        value = parse_field({field, Width}, source.line_number());
+                        value = parse_field<S::fortran_forms>({field, Width}, source.line_number());
                     targets.put(k, *value);
                 }
                 continue;
@@ -220,7 +229,8 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
         // Other widths, and lines that are not ASCII or too short for their
         // fields (these fail at the first field that does not fit).
         for (unsigned k = 0; k < fields; ++k)
-            targets.put(k, parse_field(take_field(line, ascii, k, width, source.line_number()), source.line_number()));
+            targets.put(k, parse_field<S::fortran_forms>(take_field(line, ascii, k, width, source.line_number()),
+                                                         source.line_number()));
     }
 }
 

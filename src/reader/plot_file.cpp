@@ -18,6 +18,7 @@ namespace {
 class ColumnsSink {
 public:
     static constexpr bool selects_fields = false;
+    static constexpr bool fortran_forms = false;
 
     struct Targets {
         Column* columns;

@@ -18,6 +18,7 @@ namespace {
 class RowsSink {
 public:
     static constexpr bool selects_fields = false;
+    static constexpr bool fortran_forms = true;
 
     struct Targets {
         float* row;

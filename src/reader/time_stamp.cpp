@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 
+#include "reader/fortran_forms.hpp"
 #include "reader/line_source.hpp"
 #include "reader/text.hpp"
 #include "reader/utf8.hpp"
@@ -37,7 +38,9 @@ std::optional<double> token_time(std::string_view token) noexcept {
     const char* const end = p + token.size();
     if (begins_like_number(p, end)) {
         const ParsedDouble number = parse_double(token);
-        return number.error == ParseError::none ? number.value : nan;
+        if (number.error == ParseError::none) [[likely]]
+            return number.value;
+        return parse_fortran_double(token).value_or(nan);
     }
     const std::size_t sign = *p == '+' || *p == '-';
     const char lead = token.size() > sign ? p[sign] : '\0';

@@ -59,6 +59,7 @@ template <bool SelectsFields>
 class RecordingSink {
 public:
     static constexpr bool selects_fields = SelectsFields;
+    static constexpr bool fortran_forms = false;
     struct Targets {
         float* row;
         void put(unsigned k, float value) noexcept { row[k] = value; }
