@@ -32,26 +32,57 @@ __all__ = ["Plot", "PlotFileError", "read", "read_many"]
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
+ErrorKind = Literal[
+    "encoding", "count", "header", "incomplete", "field", "short-line", "width", "too-large", "compressed"
+]
+
+
 class PlotFileError(ValueError):
-    """A plot file whose content the reader refuses: its text is not UTF-8,
-    it ends inside a block, its count or a field is not a number, a field
-    does not fit its line. ``str(e)`` is ``"<path>, line <line>: <message>"``;
-    ``message`` is the reader's own text, the one olvane's PanicException
-    carries (for a bad count, after the notice that olvane prints)."""
+    """A plot file whose content the reader refuses. ``str(e)`` is
+    ``"<path>, line <line>: <message>"``.
+
+    ``kind`` tells what is wrong: ``"encoding"`` (bytes that are not UTF-8),
+    ``"count"`` (the first line does not end with the number of parameters),
+    ``"header"`` (the file ends in its header, or is empty),
+    ``"incomplete"`` (the file ends inside a step: a run cut while writing;
+    ``incomplete="keep"`` reads the steps before it), ``"field"`` (a field
+    that is not a number), ``"short-line"`` (a data line too short for its
+    fields), ``"width"`` (no width given, and the first data line fits
+    neither 12 nor 15), ``"too-large"`` (more parameters than a plot can
+    hold) or ``"compressed"`` (compressed data, not text).
+
+    ``line`` is the 1-based line of the problem (where the file ends too
+    early, its last line; 0 for an empty file), ``column`` the 1-based byte
+    column where the problem starts in it (or None), ``text`` the offending
+    text (or None)."""
 
     path: str
     line: int
     message: str
+    kind: ErrorKind
+    column: int | None
+    text: str | None
 
-    def __init__(self, path: str, line: int, message: str) -> None:
+    def __init__(
+        self,
+        path: str,
+        line: int,
+        message: str,
+        kind: ErrorKind,
+        column: int | None = None,
+        text: str | None = None,
+    ) -> None:
         super().__init__(f"{path}, line {line}: {message}")
         self.path = path
         self.line = line
         self.message = message
+        self.kind = kind
+        self.column = column
+        self.text = text
 
-    def __reduce__(self) -> tuple[type[PlotFileError], tuple[str, int, str]]:
+    def __reduce__(self) -> tuple[type[PlotFileError], tuple[str, int, str, ErrorKind, int | None, str | None]]:
         # The default would call the class with the one formatted text.
-        return type(self), (self.path, self.line, self.message)
+        return type(self), (self.path, self.line, self.message, self.kind, self.column, self.text)
 
 
 class Plot:
@@ -75,6 +106,7 @@ class Plot:
         names: tuple[str, ...],
         times: npt.NDArray[np.float64],
         values: npt.NDArray[np.float32],
+        complete: bool = True,
     ) -> None:
         self.path = path
         self.width = width
@@ -146,10 +178,23 @@ def _width_argument(width: int | None) -> int:
     return width
 
 
-def read(path: StrPath, width: int | None = None) -> Plot:
+def _incomplete_argument(incomplete: str) -> bool:
+    """Whether a cut last step is left out."""
+    if incomplete not in ("raise", "keep"):
+        raise ValueError(f"incomplete must be 'raise' or 'keep', not {incomplete!r}")
+    return incomplete == "keep"
+
+
+def read(path: StrPath, width: int | None = None, *, incomplete: Literal["raise", "keep"] = "raise") -> Plot:
     """Reads one plot file. ``width`` is the field width (12 or 15 in the
     two variants, or any positive width); None finds it from the first data
     line, which must then hold its fields at 12 or at 15 characters each.
+
+    A file that ends inside a step (a run that crashed or is still writing)
+    raises PlotFileError of kind "incomplete"; ``incomplete="keep"`` reads
+    the complete steps before it instead, and the plot's ``complete`` is
+    False. A step whose lines are all whole is complete, even where the
+    file's last line lacks its line feed.
 
     Raises the OSError subclass of the system's error when the file cannot
     be opened or read (FileNotFoundError, IsADirectoryError, ...),
@@ -160,16 +205,17 @@ def read(path: StrPath, width: int | None = None) -> Plot:
     if b"\0" in encoded:
         raise ValueError("embedded null byte")
     display = os.fsdecode(filename)
+    keep = _incomplete_argument(incomplete)
     try:
-        names, times, values, count, used_width = _native.read(encoded, _width_argument(width))
+        names, times, values, count, used_width, complete = _native.read(encoded, _width_argument(width), keep)
     except _native.ReaderError as failure:
-        kind, code, line, message = failure.args
+        kind, code, line, problem, column, text, message = failure.args
         if kind == "content":
-            raise PlotFileError(display, line, message) from None
+            raise PlotFileError(display, line, message, problem, column, text) from None
         raise OSError(code, os.strerror(code), filename) from None
     time_array = np.frombuffer(memoryview(times), dtype=np.float64)
     value_array = np.frombuffer(memoryview(values), dtype=np.float32).reshape(time_array.shape[0], count)
-    return Plot(display, used_width, names, time_array, value_array)
+    return Plot(display, used_width, names, time_array, value_array, complete=complete)
 
 
 @overload
@@ -179,6 +225,7 @@ def read_many(
     *,
     threads: int | None = ...,
     errors: Literal["raise"] = ...,
+    incomplete: Literal["raise", "keep"] = ...,
 ) -> list[Plot]: ...
 @overload
 def read_many(
@@ -187,6 +234,7 @@ def read_many(
     *,
     threads: int | None = ...,
     errors: Literal["return"],
+    incomplete: Literal["raise", "keep"] = ...,
 ) -> list[Plot | Exception]: ...
 def read_many(
     paths: Iterable[StrPath],
@@ -194,11 +242,13 @@ def read_many(
     *,
     threads: int | None = None,
     errors: Literal["raise", "return"] = "raise",
+    incomplete: Literal["raise", "keep"] = "raise",
 ) -> Sequence[Plot | Exception]:
     """Reads many plot files on a pool of threads (os.cpu_count() of them
     unless told), which read side by side, and returns the plots in the
     order of paths. errors="raise" raises the first failure in that order;
-    errors="return" puts each failure's exception in its file's place."""
+    errors="return" puts each failure's exception in its file's place.
+    incomplete is read's, for every file."""
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
@@ -206,12 +256,14 @@ def read_many(
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     todo = list(paths)
-    _width_argument(width)  # a bad width fails once, before any file
+    # A bad width or incomplete fails once, before any file.
+    _width_argument(width)
+    _incomplete_argument(incomplete)
     if not todo:
         return []
     workers = min(threads or os.cpu_count() or 1, len(todo))
     with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="dunvel") as pool:
-        futures = [pool.submit(read, path, width) for path in todo]
+        futures = [pool.submit(read, path, width, incomplete=incomplete) for path in todo]
         results: list[Plot | Exception] = []
         for future in futures:
             failure = future.exception()

@@ -22,12 +22,50 @@ const char* kind_name(reader::FailureKind kind) {
     return "content";
 }
 
+const char* problem_name(reader::Problem problem) {
+    using reader::Problem;
+    switch (problem) {
+        case Problem::encoding: return "encoding";
+        case Problem::count: return "count";
+        case Problem::header: return "header";
+        case Problem::incomplete: return "incomplete";
+        case Problem::field: return "field";
+        case Problem::short_line: return "short-line";
+        case Problem::width: return "width";
+        case Problem::too_large: return "too-large";
+        case Problem::compressed: return "compressed";
+        case Problem::none: break;
+    }
+    return "content";
+}
+
+PyObject* decoded(const std::string& text) {
+    // Texts are cut from checked lines; "replace" only guards the promise.
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// ReaderError(kind, errno, line, problem, column or None, text or None, plain message).
 void raise_reader_error(const ModuleState& state, const reader::ReaderFailure& failure) {
-    PyObject* message = PyUnicode_DecodeUTF8(failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()),
-                                             "replace");
-    if (message == nullptr) return;
-    PyObject* args = Py_BuildValue("(siKN)", kind_name(failure.kind), failure.os_error,
-                                   static_cast<unsigned long long>(failure.line), message);
+    PyObject* column = failure.column == 0
+                           ? none()
+                           : PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(failure.column));
+    PyObject* text = failure.text ? decoded(*failure.text) : none();
+    PyObject* plain = decoded(failure.plain);
+    if (column == nullptr || text == nullptr || plain == nullptr) {
+        Py_XDECREF(column);
+        Py_XDECREF(text);
+        Py_XDECREF(plain);
+        return;
+    }
+    // N steals each of them, also where building the tuple fails.
+    PyObject* args = Py_BuildValue("(siKsNNN)", kind_name(failure.kind), failure.os_error,
+                                   static_cast<unsigned long long>(failure.line), problem_name(failure.problem), column,
+                                   text, plain);
     if (args == nullptr) return;
     PyErr_SetObject(state.reader_error, args);
     Py_DECREF(args);
@@ -64,8 +102,8 @@ PyObject* result_tuple(const ModuleState& state, reader::PlotRows& plot) {
         Py_DECREF(values);
         return nullptr;
     }
-    return Py_BuildValue("(NNNkk)", names, times, values, static_cast<unsigned long>(plot.count),
-                         static_cast<unsigned long>(plot.width));
+    return Py_BuildValue("(NNNkkO)", names, times, values, static_cast<unsigned long>(plot.count),
+                         static_cast<unsigned long>(plot.width), plot.complete ? Py_True : Py_False);
 }
 
 // The file is read without the interpreter lock. When a signal interrupts a
@@ -84,8 +122,8 @@ bool python_signal_raised(void* context) {
 
 PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
-    if (nargs != 2 || !PyBytes_Check(args[0]) || !PyLong_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "read() takes a path as bytes and a width as int");
+    if (nargs != 3 || !PyBytes_Check(args[0]) || !PyLong_Check(args[1]) || !PyBool_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "read() takes a path as bytes, a width as int and keep_incomplete as bool");
         return nullptr;
     }
     const unsigned long width = PyLong_AsUnsignedLong(args[1]);
@@ -99,6 +137,7 @@ PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     reader::RowsOptions options;
     options.width = static_cast<std::uint32_t>(width);
     options.detect_width = width == 0;
+    options.keep_incomplete = args[2] == Py_True;
 
     reader::PlotRows plot;
     std::optional<reader::ReaderFailure> failure;

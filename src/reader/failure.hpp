@@ -1,11 +1,13 @@
 // Failures of the reader. ReaderFailure is the one thing that ends a reader
-// call: its whole message, the place in our source that raised it, and,
-// where its caller asked (StackCapture), the stack at that moment (for the
-// report's backtrace). The texts that its messages are made of are
+// call: its whole message, what it is about and where (its problem, line,
+// column and text, in plain words), the place in our source that raised it,
+// and, where its caller asked (StackCapture), the stack at that moment (for
+// the report's backtrace). The texts that olvane's messages are made of are
 // error_text.hpp's.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -64,15 +66,39 @@ enum class FailureKind : std::uint8_t {
     read,     // the system refused a read; os_error tells why
 };
 
+// What a content failure is about, for results that tell it in their own
+// words (dunvel); olvane shows only the message.
+enum class Problem : std::uint8_t {
+    none,
+    encoding,    // bytes that are not UTF-8
+    count,       // the first line does not end with a count
+    header,      // the file ends in its header
+    incomplete,  // the file ends inside a step
+    field,       // a field that is not a number
+    short_line,  // a data line too short for its fields
+    width,       // no width was given and neither of the two fits
+    too_large,   // more parameters than a result can hold
+    compressed,  // compressed data, not text
+};
+
 struct ReaderFailure {
     std::string message;
     SourcePosition position;
     StackFrames frames;
     FailureKind kind = FailureKind::content;
     int os_error = 0;
-    // 1-based number of the line being read or examined; 0 where no line was,
-    // or where the reader's caller does not count lines.
+    // 1-based number of the line being read or examined; where the file
+    // ends too early, its last line (0 when it is empty); 0 also where the
+    // reader's caller does not count lines.
     std::uint64_t line = 0;
+
+    Problem problem = Problem::none;
+    // 1-based byte column in the line where the problem starts; 0 for none.
+    std::uint64_t column = 0;
+    // The offending text, where there is one.
+    std::optional<std::string> text;
+    // The failure in plain words, for results that show their own.
+    std::string plain;
 
     explicit ReaderFailure(std::string message, SourcePosition where = SourcePosition::current());
 };

@@ -72,7 +72,19 @@ LineSource::Status LineSource::finish_spanning_line(bool had_line_feed) {
     return finish_line({spanning_.data(), length}, had_line_feed, ascii);
 }
 
-LineSource::Status LineSource::invalid_line() {
+LineSource::Status LineSource::invalid_line(std::string_view bytes, bool had_line_feed) {
+    std::size_t offset = 0;
+    Decoded decoded{};
+    while (offset < bytes.size()) {
+        decoded = decode_utf8(bytes.substr(offset));
+        if (!decoded.valid) break;
+        offset += decoded.length;
+    }
+    const auto byte = static_cast<unsigned char>(bytes[offset]);
+    // A maximal subpart that reaches the end and starts with a lead byte is
+    // a sequence that its continuation bytes were to follow.
+    const bool lead = byte >= 0xC2 && byte <= 0xF4;
+    invalid_ = {offset, byte, !had_line_feed && lead && offset + decoded.length == bytes.size()};
     error_ = {IoError::Kind::invalid_data, 0};
     return Status::error;
 }

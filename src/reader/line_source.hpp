@@ -64,11 +64,21 @@ public:
     // Whether a read has found the end of the bytes.
     bool at_end() const noexcept { return at_end_; }
 
+    // Where the line whose read failed is not UTF-8: the offset of its first
+    // bad byte and that byte, and whether the bad sequence is a whole one's
+    // start that the end of the bytes cut off (a file cut while written).
+    struct InvalidSequence {
+        std::size_t offset = 0;
+        unsigned char byte = 0;
+        bool cut_at_end = false;
+    };
+    InvalidSequence invalid_sequence() const noexcept { return invalid_; }
+
 private:
     Status read_spanning_line();
     Status finish_spanning_line(bool had_line_feed);
     Status finish_line(std::string_view bytes, bool had_line_feed, bool ascii);
-    Status invalid_line();
+    Status invalid_line(std::string_view bytes, bool had_line_feed);
     bool refill();
 
     ByteSource& bytes_;
@@ -92,6 +102,7 @@ private:
     std::string_view line_;
     bool line_is_ascii_ = true;
     IoError error_;
+    InvalidSequence invalid_;
 };
 
 // The line feed in [p, end), or null, and whether the bytes before it (all
@@ -145,7 +156,7 @@ inline const char* find_line_end(const char* p, const char* end, bool& ascii) no
 
 inline LineSource::Status LineSource::finish_line(std::string_view bytes, bool had_line_feed, bool ascii) {
     if (!ascii && !is_valid_utf8(bytes)) [[unlikely]]
-        return invalid_line();
+        return invalid_line(bytes, had_line_feed);
     // Only a CR right before the LF belongs to the terminator; one that ends
     // the file's last line stays part of it.
     if (had_line_feed && !bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);

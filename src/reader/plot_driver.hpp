@@ -6,9 +6,11 @@
 // does not need is an empty inline function, read as if it were not there.
 // The driver can start at any step boundary of a file, given the header's
 // count and width and where the bytes begin. Where the data end inside a
-// step, it asks its end-of-data policy whether that fails. Only the driver
-// knows where in the file it is, so only it composes messages and puts the
-// line into a failure. Internal to src/reader: the results instantiate it.
+// step, it asks its end-of-data policy whether that fails, telling it where
+// the step was cut. Only the driver knows where in the file it is, so only
+// it composes messages (olvane's, and the same failure in plain words, with
+// its column and text) and puts the line into a failure. Internal to
+// src/reader: the results instantiate it.
 #pragma once
 
 #include <algorithm>
@@ -73,20 +75,59 @@ concept Sink = requires(S& sink, std::string_view text, bool ascii, std::uint32_
     { S::fortran_forms } -> std::convertible_to<bool>;
 };
 
-// The end-of-data policy that every result has today: a step cut by the end
-// of the file fails with the failure that the driver found there.
-struct FailCutStep {
-    [[noreturn]] void step_cut(ReaderFailure&& failure) const { throw std::move(failure); }
+// Where the data ended inside a step.
+struct StepCut {
+    std::uint64_t step;
+    std::uint64_t last_line;         // the file's last line
+    std::uint64_t data_lines;        // the data lines that a step has
+    std::uint64_t whole_data_lines;  // of them, those the file holds whole
+    bool inside_line;                // the next line is there, but cut
+    bool inside_block_start;         // that line is the step's block-start line
 };
 
-template <class P>
-concept EndPolicy = requires(const P& policy, ReaderFailure&& failure) { policy.step_cut(std::move(failure)); };
+// The end-of-data policy of olvane: a step cut by the end of the file fails
+// with the failure that the driver found there.
+struct FailCutStep {
+    [[noreturn]] void step_cut(ReaderFailure&& failure, const StepCut&) const { throw std::move(failure); }
+};
 
-[[noreturn]] inline void fail_at(std::string message, std::uint64_t line,
-                                 SourcePosition where = SourcePosition::current()) {
+// Returns where the data may end before the cut step (which is then
+// discarded), or throws.
+template <class P>
+concept EndPolicy = requires(const P& policy, ReaderFailure&& failure, const StepCut& cut) {
+    policy.step_cut(std::move(failure), cut);
+};
+
+// A content failure at a line: its message for olvane, and its problem in
+// plain words for the results that show those.
+inline ReaderFailure failure_at(std::string message, std::uint64_t line, Problem problem, std::string plain,
+                                SourcePosition where = SourcePosition::current()) {
     ReaderFailure failure(std::move(message), where);
     failure.line = line;
-    throw failure;
+    failure.problem = problem;
+    failure.plain = std::move(plain);
+    return failure;
+}
+
+[[noreturn]] inline void fail_at(std::string message, std::uint64_t line, Problem problem, std::string plain,
+                                 SourcePosition where = SourcePosition::current()) {
+    throw failure_at(std::move(message), line, problem, std::move(plain), where);
+}
+
+// A text as plain messages quote it.
+inline std::string quoted(std::string_view text) {
+    // Appended, not added: GCC 12 warns falsely about "'" + std::string.
+    std::string out = "'";
+    out += escape_text(text);
+    out += '\'';
+    return out;
+}
+
+inline std::string plural(std::uint64_t n, std::string_view noun) {
+    std::string text = std::to_string(n) + " ";
+    text += noun;
+    if (n != 1) text += 's';
+    return text;
 }
 
 [[noreturn]] inline void fail_open(IoError error, SourcePosition where = SourcePosition::current()) {
@@ -104,14 +145,23 @@ concept EndPolicy = requires(const P& policy, ReaderFailure&& failure) { policy.
     if (error.kind == IoError::Kind::os) {
         failure.kind = FailureKind::read;
         failure.os_error = error.code;
+        throw failure;
     }
+    const LineSource::InvalidSequence bad = source.invalid_sequence();
+    static constexpr char hex[] = "0123456789ABCDEF";
+    failure.problem = Problem::encoding;
+    failure.column = bad.offset + 1;
+    failure.plain = std::string("the byte 0x") + hex[bad.byte >> 4] + hex[bad.byte & 15] + " at column " +
+                    std::to_string(failure.column) +
+                    (bad.cut_at_end ? " starts a character that the end of the file cuts off"
+                                    : " is not UTF-8, which plot files are written in");
     throw failure;
 }
 
 // The failures of next_line: cold and out of line, so that the common path
 // of reading a line builds no source position and no message.
 [[noreturn, gnu::noinline, gnu::cold]] inline void fail_next_line(const LineSource& source, const char* at_end) {
-    if (source.at_end()) fail_at(at_end, source.line_number() + 1);
+    if (source.at_end()) fail_at(at_end, source.line_number(), Problem::incomplete, "the file ends inside a step");
     fail_read(source);
 }
 
@@ -125,10 +175,23 @@ concept EndPolicy = requires(const P& policy, ReaderFailure&& failure) { policy.
     fail_next_line(source, at_end);
 }
 
+// The end of the file in its header, after the count line and names_found
+// names (no count line at all where count is empty).
+[[noreturn, gnu::cold]] inline void fail_in_header(const LineSource& source, const char* message,
+                                                   std::optional<std::uint32_t> count, std::uint32_t names_found,
+                                                   SourcePosition where = SourcePosition::current()) {
+    std::string plain = "the file is empty; a plot file begins with a line that ends with its number of parameters";
+    if (count) {
+        plain = "the file ends after " + std::to_string(names_found) + " of its " + plural(*count, "parameter name") +
+                ", in its header (the count line, then a line per name)";
+    }
+    fail_at(message, source.line_number(), Problem::header, std::move(plain), where);
+}
+
 template <Sink S>
 std::uint32_t read_parameter_count(LineSource& source, S& sink) {
     // The misspelling is what callers have always matched on.
-    next_line(source, "Failed ot read line!");
+    if (!next_line(source, nullptr)) fail_in_header(source, "Failed ot read line!", std::nullopt, 0);
     const std::string_view line = source.line();
     const std::vector<std::string_view> tokens = split_tokens(line);
     if (tokens.empty()) return 0;
@@ -139,12 +202,18 @@ std::uint32_t read_parameter_count(LineSource& source, S& sink) {
     notice += "' is not a valid number of parameters!";
     if (const int code = sink.announce_bad_count(notice)) {
         fail_at("failed printing to stdout: " + os_error_text(code) + " (os error " + std::to_string(code) + ")",
-                source.line_number());
+                source.line_number(), Problem::none, "");
     }
     std::string message = "The first line should end with the number of parameters:\n'";
     message += line;
     message += '\'';
-    fail_at(std::move(message), source.line_number());
+    ReaderFailure failure = failure_at(
+        std::move(message), source.line_number(), Problem::count,
+        "the first line should end with the number of parameters, a whole number, but it ends with " +
+            quoted(tokens.back()));
+    failure.column = static_cast<std::uint64_t>(tokens.back().data() - line.data()) + 1;
+    failure.text = std::string(tokens.back());
+    throw failure;
 }
 
 // The count line and the name lines: returns the count, after sink.start.
@@ -152,11 +221,15 @@ template <Sink S>
 std::uint32_t read_header(LineSource& source, S& sink) {
     const std::uint32_t count = read_parameter_count(source, sink);
     for (std::uint32_t i = 0; i < count; ++i) {
-        next_line(source, "Failed to read line!");
+        if (!next_line(source, nullptr)) fail_in_header(source, "Failed to read line!", count, i);
         sink.name(source.line());
     }
     // The count's line, not the last one read.
-    if (count > max_parameters) fail_at("capacity overflow", 1);
+    if (count > max_parameters) {
+        fail_at("capacity overflow", 1, Problem::too_large,
+                "the first line gives " + std::to_string(count) + " parameters, more than the " +
+                    std::to_string(max_parameters) + " that a plot can hold");
+    }
     sink.start(count);
     return count;
 }
@@ -164,8 +237,28 @@ std::uint32_t read_header(LineSource& source, S& sink) {
 // Any field through the whole grammar, then, where Fortran is on, through
 // Fortran's forms. Out of line, so that the rare fields that need it leave
 // the loop over the common ones as it is.
+// Field k of a line, at width: its number and columns, as plain messages give them.
+inline std::string field_and_columns(unsigned k, std::uint64_t width) {
+    const std::uint64_t begin = std::uint64_t{k} * width;
+    return "field " + std::to_string(k + 1) + " (columns " + std::to_string(begin + 1) + "-" +
+           std::to_string(begin + width) + ")";
+}
+
+[[noreturn, gnu::cold]] inline void fail_field(std::string_view text, ParseError error, std::uint64_t line, unsigned k,
+                                               std::uint32_t width, SourcePosition where) {
+    ReaderFailure failure = failure_at(
+        with_description("Could not parse line", describe(error)), line, Problem::field,
+        field_and_columns(k, width) + (text.empty() ? " is blank" : " is not a number: " + quoted(text)), where);
+    failure.column = std::uint64_t{k} * width + 1;
+    failure.text = std::string(text);
+    throw failure;
+}
+
+// Field k of a line (at width) through the whole grammar, then, where
+// Fortran is on, through Fortran's forms. Out of line, so that the rare
+// fields that need it leave the loop over the common ones as it is.
 template <bool Fortran>
-[[gnu::noinline]] float parse_field(std::string_view field, std::uint64_t line,
+[[gnu::noinline]] float parse_field(std::string_view field, std::uint64_t line, unsigned k, std::uint32_t width,
                                     SourcePosition where = SourcePosition::current()) {
     const std::string_view text = trim_field(field);
     const ParsedValue parsed = parse_value(text);
@@ -173,7 +266,7 @@ template <bool Fortran>
         return parsed.value;
     if constexpr (Fortran)
         if (const std::optional<float> value = parse_fortran_field(text)) return *value;
-    fail_at(with_description("Could not parse line", describe(parsed.error)), line, where);
+    fail_field(text, parsed.error, line, k, width, where);
 }
 
 // The steps still to come, judged by the bytes that the first step took;
@@ -186,12 +279,13 @@ inline std::optional<std::uint64_t> estimate_steps(const LineSource& source, std
     return steps + steps / 16 + 16;
 }
 
-// Where the driver is: the step being read, and whether one is open (from
+// Where the driver is: the step being read, whether one is open (from
 // before its block-start line is read until it is ended), so that a failure
-// can be told to lie inside a step.
+// can be told to lie inside a step, and the number of its block-start line.
 struct Cursor {
     std::uint64_t step;
     bool in_step = false;
+    std::uint64_t first_line = 0;
 };
 
 // The data lines of the step that the cursor is in. Width is the field width
@@ -209,8 +303,9 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
             const unsigned wanted = sink.wanted_fields(first);
             for (unsigned k = 0; k < fields; ++k)
                 if ((wanted >> k & 1) != 0)
-                    targets.put(k, parse_field<S::fortran_forms>(
-                                       take_field(line, ascii, k, width, source.line_number()), source.line_number()));
+                    targets.put(k,
+                                parse_field<S::fortran_forms>(take_field(line, ascii, k, width, source.line_number()),
+                                                              source.line_number(), k, width));
             continue;
         }
         if constexpr (Width != 0) {
@@ -220,7 +315,7 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
                 for (unsigned k = 0; k < fields; ++k, field += Width) {
                     std::optional<float> value = parse_exponent_field<Width - 7>(field);
                     if (!value) [[unlikely]]
-                        value = parse_field<S::fortran_forms>({field, Width}, source.line_number());
+                        value = parse_field<S::fortran_forms>({field, Width}, source.line_number(), k, Width);
                     targets.put(k, *value);
                 }
                 continue;
@@ -230,7 +325,7 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
         // fields (these fail at the first field that does not fit).
         for (unsigned k = 0; k < fields; ++k)
             targets.put(k, parse_field<S::fortran_forms>(take_field(line, ascii, k, width, source.line_number()),
-                                                         source.line_number()));
+                                                         source.line_number(), k, width));
     }
 }
 
@@ -244,6 +339,7 @@ inline void skip_step_data(LineSource& source, std::uint32_t count) {
 template <Sink S>
 bool begin_step(LineSource& source, S& sink, Cursor& cursor, bool& wanted) {
     cursor.in_step = true;
+    cursor.first_line = source.line_number() + 1;
     if (!next_line(source, nullptr)) {
         cursor.in_step = false;
         return false;
@@ -305,17 +401,40 @@ inline std::uint32_t width_of_first_data_line(std::string_view line, std::uint32
     const std::uint32_t fields = std::min(fields_per_line, count);
     if (length == std::size_t{fields} * 15) return 15;
     if (length == std::size_t{fields} * 12) return 12;
-    fail_at("Could not tell the field width: the first data line holds " + std::to_string(length) +
-                " bytes (trailing whitespace aside) for " + std::to_string(fields) +
-                (fields == 1 ? " field" : " fields") + ", which is neither 12 nor 15 bytes a field",
-            line_number);
+    const std::string legacy = "Could not tell the field width: the first data line holds " + std::to_string(length) +
+                               " bytes (trailing whitespace aside) for " + plural(fields, "field") +
+                               ", which is neither 12 nor 15 bytes a field";
+    fail_at(legacy, line_number, Problem::width,
+            "the first data line is " + std::to_string(length) + " bytes long (trailing blanks aside), but its " +
+                plural(fields, "field") + " need " + std::to_string(fields * 12) + " at width 12 or " +
+                std::to_string(fields * 15) +
+                " at width 15; give width= for another width. A count on the first line that does not match the "
+                "names that follow it causes this too");
 }
 
 // Whether a failure ends the data inside a step: the file ended where a line
 // of the step should be, or the step's line that failed was the file's last
-// and had no line feed.
-inline bool cuts_step(const LineSource& source, const Cursor& cursor) {
-    return cursor.in_step && (source.at_end() || source.ended_without_line_feed());
+// and had no line feed (where it is not UTF-8, only for a character cut off
+// at the end).
+inline bool cuts_step(const LineSource& source, const Cursor& cursor, const ReaderFailure& failure) {
+    if (!cursor.in_step) return false;
+    if (source.at_end()) return true;
+    if (!source.ended_without_line_feed()) return false;
+    return failure.problem != Problem::encoding || source.invalid_sequence().cut_at_end;
+}
+
+// The cut of the cursor's step that failure ended.
+inline StepCut step_cut(const LineSource& source, const Cursor& cursor, const ReaderFailure& failure,
+                        std::uint32_t count) {
+    const std::uint64_t data_lines = lines_per_step(count) - 1;
+    if (source.at_end()) {
+        const std::uint64_t last = source.line_number();
+        return {cursor.step, last, data_lines, last - cursor.first_line, false, false};
+    }
+    // The failure is about the last line, which is cut.
+    const std::uint64_t last = failure.line;
+    if (last == cursor.first_line) return {cursor.step, last, data_lines, 0, true, true};
+    return {cursor.step, last, data_lines, last - cursor.first_line - 1, true, false};
 }
 
 // The steps from the source's current position, which must be a step
@@ -350,8 +469,9 @@ std::uint32_t read_steps(LineSource& source, S& sink, std::uint32_t count, std::
         });
         return *width;
     } catch (ReaderFailure& failure) {
-        if (!cuts_step(source, cursor)) throw;
-        policy.step_cut(std::move(failure));
+        if (!cuts_step(source, cursor, failure)) throw;
+        const StepCut cut = step_cut(source, cursor, failure, count);
+        policy.step_cut(std::move(failure), cut);
         sink.discard_step();
         return width.value_or(12);
     }

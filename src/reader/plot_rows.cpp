@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 
+#include "reader/compression.hpp"
 #include "reader/failure.hpp"
 #include "reader/file_source.hpp"
 #include "reader/plot_driver.hpp"
@@ -25,11 +26,8 @@ public:
         void put(unsigned k, float value) noexcept { row[k] = value; }
     };
 
-    // Never written anywhere: it goes in front of the failure's message.
-    int announce_bad_count(std::string_view notice) {
-        notice_ = notice;
-        return 0;
-    }
+    // The failure that follows says it in plain words.
+    int announce_bad_count(std::string_view) noexcept { return 0; }
     void name(std::string_view line) {
         const std::vector<std::string_view> tokens = split_tokens(line);
         plot_.names.emplace_back(tokens.empty() ? std::string_view() : tokens.back());
@@ -58,18 +56,53 @@ public:
         plot_.values.reserve_hint(static_cast<std::size_t>(steps * plot_.count));
     }
 
-    const std::string& notice() const noexcept { return notice_; }
     PlotRows& plot() noexcept { return plot_; }
 
 private:
     PlotRows plot_;
     std::size_t step_ = 0;
     float* row_ = nullptr;
-    std::string notice_;
     TimeStamps time_stamps_;
 };
 
 static_assert(driver::Sink<RowsSink>);
+
+// A step cut by the end of the file: left out where the caller keeps the
+// complete steps before it, else the failure says so, and how to keep them.
+struct CutSteps {
+    bool keep;
+    bool& complete;
+
+    void step_cut(ReaderFailure&& failure, const driver::StepCut& cut) const {
+        if (keep) {
+            complete = false;
+            return;
+        }
+        using driver::plural;
+        std::string plain = "the file ends inside step " + std::to_string(cut.step) + " (counting from 0)";
+        const std::uint64_t data_line = cut.whole_data_lines + 1;
+        if (cut.inside_block_start)
+            plain += ", inside its block-start line";
+        else if (cut.inside_line)
+            plain += ", inside its data line " + std::to_string(data_line) + " of " + std::to_string(cut.data_lines);
+        else if (cut.whole_data_lines == 0)
+            plain += ", after its block-start line";
+        else
+            plain += ", after " + std::to_string(cut.whole_data_lines) + " of its " +
+                     plural(cut.data_lines, "data line");
+        plain += cut.step == 0 ? "; no step before it is complete (incomplete=\"keep\" reads the file as 0 steps)"
+                               : "; incomplete=\"keep\" reads the " + plural(cut.step, "complete step") + " before it";
+        ReaderFailure incomplete(std::move(failure));
+        incomplete.line = cut.last_line;
+        incomplete.problem = Problem::incomplete;
+        incomplete.column = 0;
+        incomplete.text.reset();
+        incomplete.plain = std::move(plain);
+        throw incomplete;
+    }
+};
+
+static_assert(driver::EndPolicy<CutSteps>);
 
 }  // namespace
 
@@ -77,17 +110,15 @@ PlotRows read_plot_rows(std::string_view path, const RowsOptions& options) {
     int fd = -1;
     if (const IoError error = open_read_only(path, fd, options.on_interrupt)) driver::fail_open(error);
     FileSource file(fd, options.on_interrupt);
-    LineSource source(file, options.buffer_size);
+    RefuseCompressed text(file);
+    LineSource source(text, options.buffer_size);
     RowsSink sink;
-    try {
-        const std::uint32_t count = driver::read_header(source, sink);
-        sink.plot().width = driver::read_steps(source, sink, count,
-                                               options.detect_width ? std::nullopt : std::optional(options.width));
-    } catch (ReaderFailure& failure) {
-        if (!sink.notice().empty()) failure.message = sink.notice() + "\n" + failure.message;
-        throw;
-    }
-    return std::move(sink.plot());
+    const std::uint32_t count = driver::read_header(source, sink);
+    PlotRows& plot = sink.plot();
+    plot.width = driver::read_steps(source, sink, count,
+                                    options.detect_width ? std::nullopt : std::optional(options.width), 0,
+                                    CutSteps{options.keep_incomplete, plot.complete});
+    return std::move(plot);
 }
 
 }  // namespace reader

@@ -23,6 +23,8 @@ struct PlotRows {
     MappedArray<double> times;       // one per step; NaN where a block-start line holds none
     std::uint32_t count = 0;
     std::uint32_t width = 0;
+    // False where the file ended inside a step, which was left out.
+    bool complete = true;
 };
 
 struct RowsOptions {
@@ -30,14 +32,18 @@ struct RowsOptions {
     // Find the width from the first data line: the one of 12 and 15 that
     // its fields fill exactly, trailing whitespace aside (12 without one).
     bool detect_width = false;
+    // Where the file ends inside a step: read the steps before it (false:
+    // fail with Problem::incomplete).
+    bool keep_incomplete = false;
     std::size_t buffer_size = 64 * 1024;
     InterruptCheck on_interrupt;
 };
 
 // The path's bytes must be followed by a NUL in memory. Throws ReaderFailure
-// (its line set; a bad count's notice put in front of the message, on its
-// own line), std::bad_alloc when memory runs out, or CallerException when
-// on_interrupt says stop after a signal.
+// (its line, problem and plain words set; a file whose bytes begin as
+// compressed data fails as Problem::compressed before any line),
+// std::bad_alloc when memory runs out, or CallerException when on_interrupt
+// says stop after a signal.
 PlotRows read_plot_rows(std::string_view path, const RowsOptions& options);
 
 }  // namespace reader

@@ -112,8 +112,16 @@ void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t 
     if (shown < line.size()) tail += "[...]";
 
     std::string message;
+    ReaderFailure failure("");
+    const std::uint64_t width = end - begin;
+    const std::string field = "field " + std::to_string(begin / width + 1);
+    const std::string columns = std::to_string(begin + 1) + "-" + std::to_string(end);
+    failure.column = begin + 1;
     if (begin > line.size() || end > line.size()) {
         message = "byte index " + std::to_string(begin > line.size() ? begin : end) + " is out of bounds of " + tail;
+        failure.problem = Problem::short_line;
+        failure.plain = "the line is too short for its fields: " + field + " needs columns " + columns +
+                        ", but the line is " + std::to_string(line.size()) + " bytes long";
     } else {
         const std::uint64_t index = is_char_boundary(line, begin) ? end : begin;
         std::size_t start = static_cast<std::size_t>(index);
@@ -122,8 +130,13 @@ void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t 
         message = "byte index " + std::to_string(index) + " is not a char boundary; it is inside " +
                   quoted_char(ch.code_point) + " (bytes " + std::to_string(start) + ".." +
                   std::to_string(start + ch.length) + ") of " + tail;
+        const std::string text = to_utf8_lossy(line.substr(static_cast<std::size_t>(begin), width));
+        failure.problem = Problem::field;
+        failure.plain = field + " (columns " + columns + ") is not a number: its edge at byte " +
+                        std::to_string(index + 1) + " falls inside the character " + quoted_char(ch.code_point);
+        failure.text = text;
     }
-    ReaderFailure failure(std::move(message));
+    failure.message = std::move(message);
     failure.line = line_number;
     throw failure;
 }

@@ -101,10 +101,14 @@ private:
 static_assert(reader::driver::Sink<RecordingSink<false>>);
 static_assert(reader::driver::Sink<RecordingSink<true>>);
 
-// Lets the data end inside a cut step, and remembers the failure.
+// Lets the data end inside a cut step, and remembers the failure and the cut.
 struct KeepComplete {
     mutable std::optional<std::string> cut;
-    void step_cut(reader::ReaderFailure&& failure) const { cut = failure.message; }
+    mutable reader::driver::StepCut where{};
+    void step_cut(reader::ReaderFailure&& failure, const reader::driver::StepCut& at) const {
+        cut = failure.message;
+        where = at;
+    }
 };
 
 // A file of 12 parameters (two data lines a step: three lines a step) and
@@ -203,7 +207,8 @@ void skips_steps_unconverted() {
     const std::string whole = plot_file(5);
     const std::string cut = whole.substr(0, step_offset(whole, 4) + 10);
     const auto failure = read(cut, short_sink, 12u);
-    CHECK(failure && failure->message == "Error reading line" && failure->line == 13 + 3 * 4 + 2);
+    // The file ends after the skipped step's block-start line: its last line.
+    CHECK(failure && failure->message == "Error reading line" && failure->line == 13 + 3 * 4 + 1);
 }
 
 void selects_fields() {
@@ -236,13 +241,17 @@ void policy_meets_cut_steps() {
         const char* what;
         std::size_t length;
         const char* message;
+        std::uint64_t last_line, whole_data_lines;
+        bool inside_line;
     };
+    // Step 3 starts at line 13 + 3 * 3 + 1.
     const Cut cuts[] = {
-        {"after the block-start line", last + 10, "Error reading line"},
+        {"after the block-start line", last + 10, "Error reading line", 23, 0, false},
         {"inside the first data line", last + 10 + 30,
-         "byte index 36 is out of bounds of ` 3.00000E+02 3.01000E+02 3.020`"},
-        {"after the first data line", last + 10 + 121, "Error reading line"},
-        {"inside the last data line", text.size() - 5, "byte index 24 is out of bounds of ` 3.10000E+02 3.11000`"},
+         "byte index 36 is out of bounds of ` 3.00000E+02 3.01000E+02 3.020`", 24, 0, true},
+        {"after the first data line", last + 10 + 121, "Error reading line", 24, 1, false},
+        {"inside the last data line", text.size() - 5, "byte index 24 is out of bounds of ` 3.10000E+02 3.11000`",
+         25, 1, true},
     };
     for (const Cut& cut : cuts) {
         const std::string cut_text = text.substr(0, cut.length);
@@ -256,6 +265,10 @@ void policy_meets_cut_steps() {
             const KeepComplete keep;
             CHECK(!read(cut_text, keeping, width, keep));
             CHECK(keep.cut == std::optional<std::string>(cut.message));
+            const reader::driver::StepCut& at = keep.where;
+            CHECK(at.step == 3 && at.data_lines == 2 && at.last_line == cut.last_line &&
+                  at.whole_data_lines == cut.whole_data_lines && at.inside_line == cut.inside_line &&
+                  !at.inside_block_start);
             CHECK(keeping.steps.size() == 3 && keeping.discarded == 1);
             for (std::size_t i = 0; i < keeping.steps.size(); ++i) CHECK(holds_step(keeping.steps[i], i));
         }

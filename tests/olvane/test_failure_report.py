@@ -47,7 +47,7 @@ def mask_positions(text):
         # later one).
         text = (REPO / ours.group(1)).read_text(encoding="utf-8").splitlines()[int(line) - 1]
         call = re.search(
-            r"\b(?:\w+::)*(?:ReaderFailure|fail_at|fail_open|fail_read|parse_field|raise_failure|raise_null_object_failure)\(",
+            r"\b(?:\w+::)*(?:ReaderFailure|fail_at|failure_at|fail_in_header|fail_open|fail_read|parse_field|raise_failure|raise_null_object_failure)\(",
             text,
         )
         assert call and call.start() < int(column) <= len(text), (file, line, column, text)
