@@ -16,7 +16,7 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Literal, Union, overload
+from typing import TYPE_CHECKING, Literal, Union, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -211,7 +211,7 @@ def read(path: StrPath, width: int | None = None, *, incomplete: Literal["raise"
     except _native.ReaderError as failure:
         kind, code, line, problem, column, text, message = failure.args
         if kind == "content":
-            raise PlotFileError(display, line, message, problem, column, text) from None
+            raise PlotFileError(display, line, message, cast(ErrorKind, problem), column, text) from None
         raise OSError(code, os.strerror(code), filename) from None
     time_array = np.frombuffer(memoryview(times), dtype=np.float64)
     value_array = np.frombuffer(memoryview(values), dtype=np.float32).reshape(time_array.shape[0], count)

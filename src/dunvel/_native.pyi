@@ -1,7 +1,9 @@
 from typing import final
 
 class ReaderError(Exception):
-    args: tuple[str, int, int, str]  # kind ("content", "open", "read"), errno, line, message
+    # kind ("content", "open", "read"), errno, line, problem (a PlotFileError
+    # kind, or "content"), column or None, text or None, message.
+    args: tuple[str, int, int, str, int | None, str | None, str]
 
 @final
 class Pages:
@@ -9,4 +11,6 @@ class Pages:
     # names it for every version, so that type checkers see a buffer.
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
-def read(path: bytes, width: int, /) -> tuple[tuple[str, ...], Pages, Pages, int, int]: ...
+def read(
+    path: bytes, width: int, keep_incomplete: bool, /
+) -> tuple[tuple[str, ...], Pages, Pages, int, int, bool]: ...

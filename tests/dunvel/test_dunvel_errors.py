@@ -1,8 +1,11 @@
-"""dunvel's failures: one exception per kind of reader failure, with the
-path, the 1-based line and the reader's own message; OSError subclasses as
-open() raises them; bad arguments; running out of memory; and never a byte
-on fd 1 or fd 2."""
+"""dunvel's failures: PlotFileError for each kind of content failure, with
+the path, the kind, the 1-based line, the column, the text and dunvel's own
+message; OSError subclasses as open() raises them; bad arguments; running
+out of memory; and never a byte on fd 1 or fd 2."""
 
+import bz2
+import gzip
+import lzma
 import os
 import pickle
 from pathlib import Path
@@ -12,64 +15,111 @@ import pytest
 import dunvel
 from conftest import run_python
 
-INVALID_UTF8 = 'Failed to read line!: Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }'
-NOTICE = "Error: '{}' is not a valid number of parameters!\n"
-BAD_COUNT = "The first line should end with the number of parameters:\n'{}'"
-
-# (content, width, line, message)
+# (content, width, kind, line, column, text, what the message says)
 CONTENT_FAILURES = {
-    "empty-file": (b"", 12, 1, "Failed ot read line!"),
-    "bad-count": (
-        b"3 parameters\na\n", 12, 1, NOTICE.format("parameters") + BAD_COUNT.format("3 parameters")
-    ),
-    "negative-count": (b"NPAR = -3\n", None, 1, NOTICE.format("-3") + BAD_COUNT.format("NPAR = -3")),
-    "count-not-utf8": (b"\xc3(2\n", 12, 1, INVALID_UTF8),
-    "missing-name-line": (b"2\na\n", 12, 3, "Failed to read line!"),
-    "name-not-utf8": (b"2\na\n\xed\xa0\x80\n", 12, 3, INVALID_UTF8),
-    "short-block": (b"1\na\nt\n", 12, 4, "Error reading line"),
-    "short-second-block": (b"1\na\nt\n 1.00000E+00\nt\n", 12, 6, "Error reading line"),
-    "blank-line-after-last-block": (b"1\na\nt\n 1.00000E+00\n\n", 12, 6, "Error reading line"),
+    "empty-file": (b"", 12, "header", 0, None, None,
+                   "the file is empty; a plot file begins with a line that ends with its number of parameters"),
+    "bad-count": (b"3 parameters\na\n", 12, "count", 1, 3, "parameters",
+                  "the first line should end with the number of parameters, a whole number, but it ends with "
+                  "'parameters'"),
+    "negative-count": (b"NPAR = -3\n", None, "count", 1, 8, "-3", "...but it ends with '-3'"),
+    "count-not-utf8": (b"\xc3(2\n", 12, "encoding", 1, 1, None,
+                       "the byte 0xC3 at column 1 is not UTF-8, which plot files are written in"),
+    "missing-name-line": (b"2\na\n", 12, "header", 2, None, None,
+                          "the file ends after 1 of its 2 parameter names, in its header (the count line, then a "
+                          "line per name)"),
+    "name-not-utf8": (b"2\na\n\xed\xa0\x80\n", 12, "encoding", 3, 1, None, "the byte 0xED at column 1..."),
+    "name-cut-in-a-character": (b"2\na\nb\xc3", 12, "encoding", 3, 2, None,
+                                "the byte 0xC3 at column 2 starts a character that the end of the file cuts off"),
+    "short-block": (b"1\na\nt\n", 12, "incomplete", 3, None, None,
+                    "the file ends inside step 0 (counting from 0), after its block-start line; no step before it "
+                    'is complete (incomplete="keep" reads the file as 0 steps)'),
+    "short-second-block": (b"1\na\nt\n 1.00000E+00\nt\n", 12, "incomplete", 5, None, None,
+                           "the file ends inside step 1 (counting from 0), after its block-start line; "
+                           'incomplete="keep" reads the 1 complete step before it'),
+    "blank-line-after-last-block": (b"1\na\nt\n 1.00000E+00\n\n", 12, "incomplete", 5, None, None,
+                                    "the file ends inside step 1 (counting from 0), after its block-start..."),
     "second-data-line-missing": (
-        b"11\n" + b"a\n" * 11 + b"t\n" + b" 1.00000E+00" * 10 + b"\n", 12, 15, "Error reading line"
+        b"11\n" + b"a\n" * 11 + b"t\n" + b" 1.00000E+00" * 10 + b"\n", 12, "incomplete", 14, None, None,
+        "the file ends inside step 0 (counting from 0), after 1 of its 2 data lines; no step before it..."
     ),
-    "bad-field": (b"1\na\nt\n 1.00000D+00\n", 12, 4, "Could not parse line: ParseFloatError { kind: Invalid }"),
-    "blank-field": (b"1\na\nt\n" + b" " * 12 + b"\n", 12, 4, "Could not parse line: ParseFloatError { kind: Empty }"),
+    "last-line-cut": (b"1\na\nt\n 1.00000E+00\nt\n 2.0000", 12, "incomplete", 6, None, None,
+                      "the file ends inside step 1 (counting from 0), inside its data line 1 of 1; "
+                      'incomplete="keep" reads the 1 complete step before it'),
+    "last-line-cut-in-a-character": (b"1\na\nt\n 1.00000E+00\nt \xe2\x82", 12, "incomplete", 5, None, None,
+                                     "the file ends inside step 1 (counting from 0), inside its block-start line;"
+                                     "..."),
+    "last-line-not-utf8": (b"1\na\nt\n 1.00000E+00\nt\n 2.00\xff0E+00", 12, "encoding", 6, 6, None,
+                           "the byte 0xFF at column 6 is not UTF-8, which plot files are written in"),
+    "bad-field": (b"1\na\nt\n 1.00000X+00\n", 12, "field", 4, 1, "1.00000X+00",
+                  "field 1 (columns 1-12) is not a number: '1.00000X+00'"),
+    "bad-second-field": (b"2\na\nb\nt\n 1.00000E+00   1.0 2.0  \n", 12, "field", 5, 13, "1.0 2.0",
+                         "field 2 (columns 13-24) is not a number: '1.0 2.0'"),
+    "blank-field": (b"1\na\nt\n" + b" " * 12 + b"\n", 12, "field", 4, 1, "", "field 1 (columns 1-12) is blank"),
     "field-out-of-range": (
-        b"2\na\nb\nt\n 1.00000E+00\n", 12, 5, "byte index 24 is out of bounds of ` 1.00000E+00`"
+        b"2\na\nb\nt\n 1.00000E+00\n", 12, "short-line", 5, 13, None,
+        "the line is too short for its fields: field 2 needs columns 13-24, but the line is 12 bytes long"
     ),
     "field-off-char-boundary": (
-        "1\na\nt\n        1\u00e9\n".encode(), 10, 4,
-        "byte index 10 is not a char boundary; it is inside 'é' (bytes 9..11) of `        1é`",
+        "1\na\nt\n        1\u00e9\n".encode(), 10, "field", 4, 1, "        1\ufffd",
+        "field 1 (columns 1-10) is not a number: its edge at byte 11 falls inside the character 'é'",
     ),
-    "second-block-not-utf8": (b"1\na\nt\n 1.00000E+00\nt\n\xff\n", 12, 6, INVALID_UTF8),
+    "second-block-not-utf8": (b"1\na\nt\n 1.00000E+00\nt\n\xff\n", 12, "encoding", 6, 1, None,
+                              "the byte 0xFF at column 1..."),
     "width-neither-12-nor-15": (
-        b"2\na\nb\nt=0\n 1.00000E+00 2.0\n", None, 5,
-        ("Could not tell the field width: the first data line holds 16 bytes (trailing whitespace"
-        " aside) for 2 fields, which is neither 12 nor 15 bytes a field"),
+        b"2\na\nb\nt=0\n 1.00000E+00 2.0\n", None, "width", 5, None, None,
+        "the first data line is 16 bytes long (trailing blanks aside), but its 2 fields need 24 at width 12 or 30"
+        " at width 15; give width= for another width. A count on the first line that does not match the names"
+        " that follow it causes this too",
     ),
+    "gzip": (gzip.compress(b"1\na\n"), 12, "compressed", 1, None, None,
+             "the file holds gzip-compressed data, not text; decompress it first (for example with gunzip)"),
+    "bzip2": (bz2.compress(b"1\na\n"), 12, "compressed", 1, None, None, "the file holds bzip2-compressed..."),
+    "bzip2-empty": (bz2.compress(b""), 12, "compressed", 1, None, None, "the file holds bzip2-compressed..."),
+    "xz": (lzma.compress(b"1\na\n"), 12, "compressed", 1, None, None, "the file holds xz-compressed data..."),
+    "zstd": (b"\x28\xb5\x2f\xfd\x20\x04\x21\x00\x001\na\n", 12, "compressed", 1, None, None,
+             "the file holds zstd-compressed data, not text; decompress it first (for example with unzstd)"),
 }
+
+
+def says(message, words):
+    """Whether message is words, or, where words ends in "...", begins with
+    them; "..." at the start of words leaves out the front."""
+    if words.startswith("..."):
+        return says(message[message.index(words[3:].removesuffix("...")):], words[3:])
+    return message.startswith(words[:-3]) if words.endswith("...") else message == words
 
 
 @pytest.mark.parametrize("case", CONTENT_FAILURES)
 def test_content_failure_is_plot_file_error(write_file, case):
-    content, width, line, message = CONTENT_FAILURES[case]
+    content, width, kind, line, column, text, words = CONTENT_FAILURES[case]
     path = write_file(content)
     with pytest.raises(dunvel.PlotFileError) as caught:
         dunvel.read(path, width)
     error = caught.value
-    assert (type(error), error.path, error.line, error.message) == (
-        dunvel.PlotFileError, path, line, message
+    assert (type(error), error.path, error.kind, error.line, error.column, error.text) == (
+        dunvel.PlotFileError, path, kind, line, column, text
     )
-    assert str(error) == f"{path}, line {line}: {message}"
+    assert says(error.message, words), error.message
+    assert str(error) == f"{path}, line {line}: {error.message}"
     assert error.__cause__ is None and error.__suppress_context__
 
 
-def test_plot_file_error_is_a_value_error_that_pickles():
-    error = dunvel.PlotFileError("run.plt", 7, "Error reading line")
+def test_a_bad_count_says_nothing_on_stdout(write_file):
+    # olvane prints a notice for a bad count; dunvel's message says it all.
+    done = run_python("import sys, dunvel\ntry: dunvel.read(sys.argv[1])\nexcept ValueError: pass",
+                      write_file(b"NPAR = x\n"))
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+
+
+@pytest.mark.parametrize("column, text", [(None, None), (13, "1.0 2.0")])
+def test_plot_file_error_is_a_value_error_that_pickles(column, text):
+    error = dunvel.PlotFileError("run.plt", 7, "field 2 is not a number", "field", column, text)
     assert isinstance(error, ValueError)
     copy = pickle.loads(pickle.dumps(error))
-    assert (type(copy), copy.path, copy.line, copy.message, str(copy)) == (
-        dunvel.PlotFileError, "run.plt", 7, "Error reading line", "run.plt, line 7: Error reading line"
+    assert (type(copy), copy.path, copy.line, copy.message, copy.kind, copy.column, copy.text, str(copy)) == (
+        dunvel.PlotFileError, "run.plt", 7, "field 2 is not a number", "field", column, text,
+        "run.plt, line 7: field 2 is not a number",
     )
 
 
@@ -135,7 +185,7 @@ def test_bad_path_type(path):
 
 
 def test_nothing_on_fd_1_or_fd_2(write_file, tmp_path):
-    paths = [write_file(content) for content, _, _, _ in CONTENT_FAILURES.values()]
+    paths = [write_file(case[0]) for case in CONTENT_FAILURES.values()]
     paths += [str(tmp_path / "missing.dat"), str(tmp_path)]
     done = run_python(
         """
@@ -187,7 +237,7 @@ def test_repeated_reads_give_back_what_they_take(write_plot, write_file):
     # Python objects (tracemalloc sees the module's too) and mapped pages
     # (VmSize), over many reads that succeed and many that fail.
     good = write_plot([f"p{j}" for j in range(40)], [[float(i + j) for j in range(40)] for i in range(300)])
-    bad = [write_file(content) for content, _, _, _ in CONTENT_FAILURES.values()]
+    bad = [write_file(case[0]) for case in CONTENT_FAILURES.values()]
     done = run_python(
         """
         import gc, sys, tracemalloc, dunvel
