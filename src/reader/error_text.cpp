@@ -98,6 +98,27 @@ std::string os_error_text(int code) {
     return to_utf8_lossy(buffer);
 }
 
+std::string quoted(std::string_view text) {
+    // Appended, not added: GCC 12 warns falsely about "'" + std::string.
+    std::string out = "'";
+    out += escape_text(text);
+    out += '\'';
+    return out;
+}
+
+std::string plural(std::uint64_t n, std::string_view noun) {
+    std::string text = std::to_string(n) + " ";
+    text += noun;
+    if (n != 1) text += 's';
+    return text;
+}
+
+std::string field_and_columns(std::uint64_t k, std::uint64_t width) {
+    const std::uint64_t begin = k * width;
+    return "field " + std::to_string(k + 1) + " (columns " + std::to_string(begin + 1) + "-" +
+           std::to_string(begin + width) + ")";
+}
+
 std::string escape_text(std::string_view text) {
     std::string out;
     out.reserve(text.size());

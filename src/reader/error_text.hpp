@@ -37,6 +37,12 @@ std::string_view os_error_kind(int code) noexcept;
 // A character in single quotes, escaped as failure texts show characters.
 std::string quoted_char(char32_t code_point);
 
+// The pieces of plain messages: a text in single quotes, escaped as below;
+// "1 field", "2 fields"; "field 2 (columns 13-24)" for field k = 1 at width 12.
+std::string quoted(std::string_view text);
+std::string plural(std::uint64_t n, std::string_view noun);
+std::string field_and_columns(std::uint64_t k, std::uint64_t width);
+
 // Text for a double-quoted description: quotes, backslashes and control
 // characters escaped, combining marks and unprintable characters as \u{...}.
 std::string escape_text(std::string_view utf8);

@@ -114,21 +114,6 @@ inline ReaderFailure failure_at(std::string message, std::uint64_t line, Problem
     throw failure_at(std::move(message), line, problem, std::move(plain), where);
 }
 
-// A text as plain messages quote it.
-inline std::string quoted(std::string_view text) {
-    // Appended, not added: GCC 12 warns falsely about "'" + std::string.
-    std::string out = "'";
-    out += escape_text(text);
-    out += '\'';
-    return out;
-}
-
-inline std::string plural(std::uint64_t n, std::string_view noun) {
-    std::string text = std::to_string(n) + " ";
-    text += noun;
-    if (n != 1) text += 's';
-    return text;
-}
 
 [[noreturn]] inline void fail_open(IoError error, SourcePosition where = SourcePosition::current()) {
     ReaderFailure failure(with_description("Plot file not found!", describe(error)), where);
@@ -237,13 +222,6 @@ std::uint32_t read_header(LineSource& source, S& sink) {
 // Any field through the whole grammar, then, where Fortran is on, through
 // Fortran's forms. Out of line, so that the rare fields that need it leave
 // the loop over the common ones as it is.
-// Field k of a line, at width: its number and columns, as plain messages give them.
-inline std::string field_and_columns(unsigned k, std::uint64_t width) {
-    const std::uint64_t begin = std::uint64_t{k} * width;
-    return "field " + std::to_string(k + 1) + " (columns " + std::to_string(begin + 1) + "-" +
-           std::to_string(begin + width) + ")";
-}
-
 [[noreturn, gnu::cold]] inline void fail_field(std::string_view text, ParseError error, std::uint64_t line, unsigned k,
                                                std::uint32_t width, SourcePosition where) {
     ReaderFailure failure = failure_at(
@@ -406,8 +384,8 @@ inline std::uint32_t width_of_first_data_line(std::string_view line, std::uint32
                                ", which is neither 12 nor 15 bytes a field";
     fail_at(legacy, line_number, Problem::width,
             "the first data line is " + std::to_string(length) + " bytes long (trailing blanks aside), but its " +
-                plural(fields, "field") + " need " + std::to_string(fields * 12) + " at width 12 or " +
-                std::to_string(fields * 15) +
+                plural(fields, "field") + (fields == 1 ? " needs " : " need ") + std::to_string(fields * 12) +
+                " at width 12 or " + std::to_string(fields * 15) +
                 " at width 15; give width= for another width. A count on the first line that does not match the "
                 "names that follow it causes this too");
 }

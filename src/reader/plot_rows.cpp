@@ -78,7 +78,6 @@ struct CutSteps {
             complete = false;
             return;
         }
-        using driver::plural;
         std::string plain = "the file ends inside step " + std::to_string(cut.step) + " (counting from 0)";
         const std::uint64_t data_line = cut.whole_data_lines + 1;
         if (cut.inside_block_start)

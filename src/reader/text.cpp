@@ -114,14 +114,14 @@ void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t 
     std::string message;
     ReaderFailure failure("");
     const std::uint64_t width = end - begin;
-    const std::string field = "field " + std::to_string(begin / width + 1);
-    const std::string columns = std::to_string(begin + 1) + "-" + std::to_string(end);
+    const std::uint64_t k = begin / width;
     failure.column = begin + 1;
     if (begin > line.size() || end > line.size()) {
         message = "byte index " + std::to_string(begin > line.size() ? begin : end) + " is out of bounds of " + tail;
         failure.problem = Problem::short_line;
-        failure.plain = "the line is too short for its fields: " + field + " needs columns " + columns +
-                        ", but the line is " + std::to_string(line.size()) + " bytes long";
+        failure.plain = "the line is too short for its fields: field " + std::to_string(k + 1) + " needs columns " +
+                        std::to_string(begin + 1) + "-" + std::to_string(end) + ", but the line is " +
+                        std::to_string(line.size()) + " bytes long";
     } else {
         const std::uint64_t index = is_char_boundary(line, begin) ? end : begin;
         std::size_t start = static_cast<std::size_t>(index);
@@ -130,11 +130,16 @@ void fail_field_range(std::string_view line, std::uint64_t begin, std::uint64_t 
         message = "byte index " + std::to_string(index) + " is not a char boundary; it is inside " +
                   quoted_char(ch.code_point) + " (bytes " + std::to_string(start) + ".." +
                   std::to_string(start + ch.length) + ") of " + tail;
-        const std::string text = to_utf8_lossy(line.substr(static_cast<std::size_t>(begin), width));
+        // The field's text, widened to the characters that its edges cut.
+        std::size_t from = static_cast<std::size_t>(begin);
+        std::size_t to = static_cast<std::size_t>(end);
+        while (!is_char_boundary(line, from)) --from;
+        while (!is_char_boundary(line, to)) ++to;
+        const std::string_view text = trim_field(line.substr(from, to - from));
         failure.problem = Problem::field;
-        failure.plain = field + " (columns " + columns + ") is not a number: its edge at byte " +
+        failure.plain = field_and_columns(k, width) + " is not a number: " + quoted(text) + ", and its edge at byte " +
                         std::to_string(index + 1) + " falls inside the character " + quoted_char(ch.code_point);
-        failure.text = text;
+        failure.text = std::string(text);
     }
     failure.message = std::move(message);
     failure.line = line_number;

@@ -11,9 +11,11 @@ import pickle
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import dunvel
-from conftest import run_python
+from conftest import plot_text, run_python
 
 # (content, width, kind, line, column, text, what the message says)
 CONTENT_FAILURES = {
@@ -61,8 +63,8 @@ CONTENT_FAILURES = {
         "the line is too short for its fields: field 2 needs columns 13-24, but the line is 12 bytes long"
     ),
     "field-off-char-boundary": (
-        "1\na\nt\n        1\u00e9\n".encode(), 10, "field", 4, 1, "        1\ufffd",
-        "field 1 (columns 1-10) is not a number: its edge at byte 11 falls inside the character 'é'",
+        "1\na\nt\n        1\u00e9\n".encode(), 10, "field", 4, 1, "1\u00e9",
+        "field 1 (columns 1-10) is not a number: '1é', and its edge at byte 11 falls inside the character 'é'",
     ),
     "second-block-not-utf8": (b"1\na\nt\n 1.00000E+00\nt\n\xff\n", 12, "encoding", 6, 1, None,
                               "the byte 0xFF at column 1..."),
@@ -271,3 +273,82 @@ def test_repeated_reads_give_back_what_they_take(write_plot, write_file):
         *bad,
     )
     assert done.stdout.split()[:2] == [b"True", b"True"], done.stdout + done.stderr
+
+
+# --- each kind planted in generated files -------------------------------------
+
+JUNK = ["x", "1.0.0", "--1", "e5", "1,5", "0x1F", "1.0E", "+-0", "1e+5-", "\u00e9"]
+
+
+@st.composite
+def planted(draw):
+    """A well-formed file with one problem planted in it: (content, width to
+    read at, kind, line, column, text)."""
+    n = draw(st.integers(1, 23))
+    width = draw(st.sampled_from([12, 15]))
+    values = [[draw(st.floats(-1e6, 1e6, width=32)) for _ in range(n)] for _ in range(draw(st.integers(1, 3)))]
+    lines = plot_text([f"P{j}" for j in range(n)], values, width).split("\n")[:-1]
+    header = n + 1
+    data = [i for i in range(header, len(lines)) if (i - header) % (1 + (n + 9) // 10) != 0]
+    kind = draw(st.sampled_from(["encoding", "count", "header", "incomplete", "field", "short-line", "width",
+                                 "compressed"]))
+    read_at, column, text = width, None, None
+
+    def joined(rows):
+        return "".join(row + "\n" for row in rows).encode()
+
+    if kind == "encoding":
+        index = draw(st.integers(0, len(lines) - 1))
+        at = draw(st.integers(0, len(lines[index])))
+        raw = lines[index].encode()
+        content = joined(lines[:index]) + raw[:at] + b"\xff" + raw[at:] + b"\n" + joined(lines[index + 1 :])
+        line, column = index + 1, at + 1
+    elif kind == "count":
+        text = draw(st.sampled_from(["x", "3.0", "-1", "12a", "+", "4294967296"]))
+        content = joined([f"  NPAR = {text}", *lines[1:]])
+        line, column = 1, 10
+    elif kind == "header":
+        found = draw(st.integers(0, n - 1))
+        content = joined(lines[: 1 + found])
+        line = 1 + found
+    elif kind == "incomplete":
+        index = draw(st.sampled_from(data))
+        cut = draw(st.integers(0, len(lines[index]) - 1))
+        content = joined(lines[:index]) + lines[index][:cut].encode()
+        line = index + 1 if cut else index
+    elif kind == "field":
+        index = draw(st.sampled_from(data))
+        fields = len(lines[index]) // width
+        k = draw(st.integers(0, fields - 1))
+        text = draw(st.sampled_from(JUNK))
+        row = lines[index]
+        lines[index] = row[: k * width] + text.rjust(width) + row[(k + 1) * width :]
+        content = joined(lines)
+        line, column = index + 1, k * width + 1
+    elif kind == "short-line":
+        index = draw(st.sampled_from(data))
+        length = draw(st.integers(0, len(lines[index]) - 1))
+        lines[index] = lines[index][:length]
+        content = joined(lines)
+        line, column = index + 1, length // width * width + 1
+    elif kind == "width":
+        lines[header + 1] += draw(st.sampled_from(["x", " 1", "0" * width]))
+        content = joined(lines)
+        read_at, line = None, header + 2
+    else:
+        compress = draw(st.sampled_from([gzip.compress, bz2.compress, lzma.compress]))
+        content = compress(joined(lines))
+        line = 1
+    return content, read_at, kind, line, column, text
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(planted())
+def test_each_kind_where_it_was_planted(tmp_path, case):
+    content, width, kind, line, column, text = case
+    path = tmp_path / "planted.dat"
+    path.write_bytes(content)
+    with pytest.raises(dunvel.PlotFileError) as caught:
+        dunvel.read(path, width)
+    error = caught.value
+    assert (error.kind, error.line, error.column, error.text) == (kind, line, column, text)

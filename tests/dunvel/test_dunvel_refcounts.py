@@ -43,8 +43,8 @@ KINDS = [
     ("read-column", "dunvel.read(good)['p3'].sum()", 1000, None, "float32"),
     ("read-arrays-outlive-plot", "arrays_outlive_their_plot()", 1000, 1, "list"),
     ("numpy-baseline", "numpy_as_read_does()", 1000, 1, "NoneType"),
-    ("native", "_native.read(enc(good), 12)", 1000, 0, "tuple"),
-    ("native-no-steps", "_native.read(enc(paths['no-steps']), 0)", 1000, 0, "tuple"),
+    ("native", "_native.read(enc(good), 12, False)", 1000, 0, "tuple"),
+    ("native-no-steps", "_native.read(enc(paths['no-steps']), 0, False)", 1000, 0, "tuple"),
     ("native-memoryview", "lent_to_memoryview()", 1000, 0, "NoneType"),
     ("native-frombuffer", "lent_as_views()", 1000, None, "float64"),
     ("native-refused-by-numpy", "refused_by_numpy()", 1000, 0, "ValueError"),
@@ -54,15 +54,18 @@ KINDS = [
     ("read-width-zero", "dunvel.read(good, 0)", 1000, 0, "ValueError"),
     ("read-width-str", "dunvel.read(good, '12')", 1000, 0, "TypeError"),
     ("read-width-above-u32", "dunvel.read(good, 2 ** 32)", 1000, 0, "OverflowError"),
-    ("native-open-failure", "_native.read(enc(paths['missing']), 12)", 1000, 0, "ReaderError open"),
-    ("native-read-failure", "_native.read(enc(paths['directory']), 12)", 1000, 0, "ReaderError read"),
-    ("native-path-str", "_native.read(good, 12)", 1000, 0, "TypeError"),
-    ("native-width-float", "_native.read(enc(good), 12.0)", 1000, 0, "TypeError"),
-    ("native-width-negative", "_native.read(enc(good), -1)", 1000, 0, "OverflowError"),
-    ("native-width-above-u64", "_native.read(enc(good), 2 ** 64)", 1000, 0, "OverflowError"),
-    ("native-width-above-u32", "_native.read(enc(good), 2 ** 32)", 1000, 0, "OverflowError"),
-    ("native-one-argument", "_native.read(enc(good))", 1000, 0, "TypeError"),
-    ("native-three-arguments", "_native.read(enc(good), 12, 12)", 1000, 0, "TypeError"),
+    ("native-open-failure", "_native.read(enc(paths['missing']), 12, False)", 1000, 0, "ReaderError open"),
+    ("native-read-failure", "_native.read(enc(paths['directory']), 12, False)", 1000, 0, "ReaderError read"),
+    ("native-path-str", "_native.read(good, 12, False)", 1000, 0, "TypeError"),
+    ("native-width-float", "_native.read(enc(good), 12.0, False)", 1000, 0, "TypeError"),
+    ("native-width-negative", "_native.read(enc(good), -1, False)", 1000, 0, "OverflowError"),
+    ("native-width-above-u64", "_native.read(enc(good), 2 ** 64, False)", 1000, 0, "OverflowError"),
+    ("native-width-above-u32", "_native.read(enc(good), 2 ** 32, False)", 1000, 0, "OverflowError"),
+    ("native-two-arguments", "_native.read(enc(good), 12)", 1000, 0, "TypeError"),
+    ("native-four-arguments", "_native.read(enc(good), 12, False, 12)", 1000, 0, "TypeError"),
+    ("native-keep-incomplete-int", "_native.read(enc(good), 12, 1)", 1000, 0, "TypeError"),
+    ("native-keep-incomplete", "_native.read(enc(paths['content-short-block']), 12, True)", 1000, 0, "tuple"),
+    ("read-keep-incomplete", "dunvel.read(paths['content-short-block'], incomplete='keep')", 1000, 0, "Plot"),
     ("read-many", "dunvel.read_many([good] * 4, threads=2)", MANY, 4, "[Plot, Plot, Plot, Plot]"),
     ("read-many-return", "dunvel.read_many(many_return, errors='return', threads=2)", MANY, 2,
      "[Plot, PlotFileError, FileNotFoundError, IsADirectoryError, Plot]"),
@@ -76,7 +79,7 @@ for _name in CONTENT:
     _width = 0 if _name == "width-not-found" else 12  # 0: find it
     KINDS.append((f"read-content-{_name}", f"dunvel.read(paths['content-{_name}'], {_width or None})", 1000, 0,
                   "PlotFileError"))
-    KINDS.append((f"native-content-{_name}", f"_native.read(enc(paths['content-{_name}']), {_width})", 1000, 0,
+    KINDS.append((f"native-content-{_name}", f"_native.read(enc(paths['content-{_name}']), {_width}, False)", 1000, 0,
                   "ReaderError content"))
 
 CHILD = """
@@ -93,13 +96,13 @@ good, enc = paths["good"], os.fsencode
 many_return = [good, paths["content-short-block"], paths["missing"], paths["directory"], paths["good-w15"]]
 
 def lent_as_views():
-    names, times, values, count, width = _native.read(enc(good), 12)
+    names, times, values, count, width, complete = _native.read(enc(good), 12, False)
     rows = np.frombuffer(values, dtype=np.float32).reshape(-1, count)
     column, steps = rows[:, 3], np.frombuffer(memoryview(times), dtype=np.float64)
     return column.sum() + steps[-1]
 
 def lent_to_memoryview():
-    values = _native.read(enc(good), 12)[2]
+    values = _native.read(enc(good), 12, False)[2]
     with memoryview(values) as view:
         view.cast("f")[0]
     memoryview(values).cast("B")[4]  # dropped, not released
@@ -107,7 +110,7 @@ def lent_to_memoryview():
 def refused_by_numpy():
     # 3 float32 are no whole number of float64: NumPy takes the buffer,
     # refuses it and must give it back.
-    np.frombuffer(_native.read(enc(paths["odd-size"]), 12)[2], dtype=np.float64)
+    np.frombuffer(_native.read(enc(paths["odd-size"]), 12, False)[2], dtype=np.float64)
 
 def arrays_outlive_their_plot():
     values = dunvel.read(good).values

@@ -39,9 +39,7 @@ def test_errors_return_puts_each_failure_in_its_place(files):
     good, bad, missing = files
     results = dunvel.read_many([good[0], bad, missing, good[1]], errors="return", threads=2)
     assert isinstance(results[0], dunvel.Plot) and isinstance(results[3], dunvel.Plot)
-    assert (type(results[1]), results[1].line, results[1].message) == (
-        dunvel.PlotFileError, 4, "Error reading line"
-    )
+    assert (type(results[1]), results[1].line, results[1].kind) == (dunvel.PlotFileError, 3, "incomplete")
     assert (type(results[2]), results[2].filename) == (FileNotFoundError, missing)
 
 

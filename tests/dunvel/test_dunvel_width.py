@@ -75,8 +75,10 @@ def oracle(n, data_lines):
 
 
 def width_message(held, f):
-    return (f"Could not tell the field width: the first data line holds {held} bytes (trailing whitespace"
-            f" aside) for {f} field{'' if f == 1 else 's'}, which is neither 12 nor 15 bytes a field")
+    return (f"the first data line is {held} bytes long (trailing blanks aside), but its {f}"
+            f" field{' needs' if f == 1 else 's need'} {12 * f} at width 12 or {15 * f} at width 15; give width= for"
+            " another width. A count on the first line that does not match the names that follow it causes this"
+            " too")
 
 
 @pytest.mark.parametrize("n", [1, 7, 10, 13])
@@ -102,14 +104,14 @@ def test_width_found_only_where_the_fields_fill_the_first_line(tmp_path, n):
         try:
             plot = dunvel.read(path)
         except dunvel.PlotFileError as error:
-            got = ("error", error.line, error.message)
+            got = ("error", error.line, error.kind, error.message)
         else:
             got = ("plot", plot.width, plot.values.tolist(), plot.times.tolist())
         if want[0] == "width":
-            right = got == ("error", n + 3, width_message(want[1], f))
+            right = got == ("error", n + 3, "width", width_message(want[1], f))
         elif want[0] == "other":
             # The width was found: the first field that is no number fails.
-            right = got[:2] == ("error", n + 3) and not got[2].startswith("Could not tell")
+            right = got[:3] == ("error", n + 3, "field")
         else:
             right = got == ("plot", want[1], [want[2], second_row], [0.5, 1.5])
         if not right:

@@ -1,6 +1,6 @@
 // Reads each plot file given with its field width and prints what the reader
 // returns: per column its values as binary32 bit patterns in hex, or the
-// failure's message. Two builds of the reader (another C library, another
+// failure's line and message. Two builds of the reader (another C library, another
 // processor) agree when their outputs are equal byte for byte.
 //
 //   dump_columns FILE WIDTH [FILE WIDTH]...
@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
                 std::printf("\n");
             }
         } catch (const reader::ReaderFailure& failure) {
-            std::printf("failure %s\n", failure.message.c_str());
+            std::printf("failure line %llu: %s\n", static_cast<unsigned long long>(failure.line),
+                        failure.message.c_str());
         }
     }
     return 0;
