@@ -323,6 +323,43 @@ void gives_back_lines() {
     CHECK(source.ended_without_line_feed() && source.at_end());
 }
 
+// A header whose count a result cannot hold: found once every name is read,
+// and said at the count's line. The names are made as they are read.
+void refuses_too_many_parameters() {
+    class BlankNames final : public reader::ByteSource {
+    public:
+        reader::ReadResult read(std::span<char> buffer) override {
+            const std::string_view count = "178956971\n";
+            std::size_t n = 0;
+            if (!counted_) {
+                std::memcpy(buffer.data(), count.data(), n = count.size());
+                counted_ = true;
+            }
+            const auto names = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size() - n, left_));
+            std::memset(buffer.data() + n, '\n', names);
+            left_ -= names;
+            return {n + names, {}};
+        }
+
+    private:
+        bool counted_ = false;
+        std::uint64_t left_ = std::uint64_t{reader::driver::max_parameters} + 1;
+    };
+    BlankNames bytes;
+    reader::LineSource source(bytes, 1 << 16);
+    RecordingSink<false> sink;
+    try {
+        reader::driver::read_header(source, sink);
+        CHECK(!"a count above the limit fails");
+    } catch (const reader::ReaderFailure& failure) {
+        CHECK(failure.message == "capacity overflow" && failure.line == 1);
+        CHECK(failure.problem == reader::Problem::too_large);
+        CHECK(failure.plain ==
+              "the first line gives 178956971 parameters, more than the 178956970 that a plot can hold");
+        CHECK(source.line_number() == 1 + std::uint64_t{reader::driver::max_parameters} + 1);
+    }
+}
+
 // Stacks are captured only inside a StackCapture that turns them on, and a
 // nested one restores what it found.
 void captures_stacks_only_when_asked() {
@@ -342,6 +379,7 @@ void captures_stacks_only_when_asked() {
 }  // namespace
 
 int main() {
+    refuses_too_many_parameters();
     starts_mid_file();
     skips_steps_unconverted();
     selects_fields();
