@@ -32,7 +32,7 @@ CONTENT_FAILURES = {
     "second-data-line-missing": (
         b"11\n" + b"a\n" * 11 + b"t\n" + b" 1.00000E+00" * 10 + b"\n", 12, 15, "Error reading line"
     ),
-    "bad-field": (b"1\na\nt\n 1.00000D+00\n", 12, 4, "Could not parse line: ParseFloatError { kind: Invalid }"),
+    "bad-field": (b"1\na\nt\n 1.00000Q+00\n", 12, 4, "Could not parse line: ParseFloatError { kind: Invalid }"),
     "blank-field": (b"1\na\nt\n" + b" " * 12 + b"\n", 12, 4, "Could not parse line: ParseFloatError { kind: Empty }"),
     "field-out-of-range": (
         b"2\na\nb\nt\n 1.00000E+00\n", 12, 5, "byte index 24 is out of bounds of ` 1.00000E+00`"
