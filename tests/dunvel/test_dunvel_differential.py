@@ -11,6 +11,7 @@ import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -108,7 +109,125 @@ def check_against(answer, path, width, got):
 
 
 def check(oracle, path, width):
-    check_against(oracle(path, width), path, width, outcome(path, width))
+    check_against(olvane_answer(oracle, path, width), path, width, outcome(path, width))
+
+
+# --- Fortran's own forms --------------------------------------------------------
+# The one difference allowed: fields in Fortran's own forms, which dunvel
+# reads and olvane refuses. Where olvane refuses a file that holds some, the
+# answer is olvane's for the file's twin, where each such field is a zero of
+# the same bytes, with olvane's value for the field's E form put in its place.
+
+READER_WHITESPACE = "".join(chr(c) for c in [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
+                                             0x2028, 0x2029, 0x202F, 0x205F, 0x3000])
+FORTRAN_FORM = re.compile(r"(?P<m>[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+))[dD](?P<x>[+-]?[0-9]+)"
+                          r"|(?P<p>[+-]?(?:[0-9]+\.[0-9]*|\.[0-9]+))(?P<y>[+-][0-9]{3})|\*+", re.ASCII)
+
+
+def e_form(field):
+    """The E form of a field in one of Fortran's forms ("nan" for asterisks), else None."""
+    found = FORTRAN_FORM.fullmatch(field.strip(READER_WHITESPACE))
+    if found is None:
+        return None
+    return "nan" if found[0][0] == "*" else f"{found['m'] or found['p']}E{found['x'] or found['y']}"
+
+
+def fortran_twin(data, width):
+    """(the twin's bytes, (step, parameter, E form) of each field in Fortran's
+    forms, the line that a failure of the twin can quote as (in data, in the
+    twin) or None), or None where dunvel reads no such field. The walk stops
+    where dunvel must fail on a line or on a field's bytes."""
+    raw = data.split(b"\n")
+    ended = data.endswith(b"\n")
+    if ended:
+        raw.pop()
+
+    def line(i):
+        if i >= len(raw):
+            return None
+        text = raw[i][:-1] if raw[i].endswith(b"\r") and (ended or i < len(raw) - 1) else raw[i]
+        try:
+            text.decode()
+        except UnicodeDecodeError:
+            return None
+        return text
+
+    header = line(0)
+    tokens = re.findall(f"[^{READER_WHITESPACE}]+", header.decode()) if header is not None else None
+    if tokens is None or (tokens and not re.fullmatch(r"\+?[0-9]+", tokens[-1], re.ASCII)):
+        return None
+    count = int(tokens[-1]) if tokens else 0
+    if count == 0 or count > 178956970 or any(line(i) is None for i in range(1, min(1 + count, len(raw)))):
+        return None
+    twin, forms = list(raw), []
+
+    def walk():
+        i, step = 1 + count, 0
+        while line(i) is not None:
+            i += 1
+            for first in range(0, count, 10):
+                text = line(i)
+                if text is None:
+                    return None
+                fields = bytearray(raw[i])
+                for k in range(min(10, count - first)):
+                    begin, end = k * width, (k + 1) * width
+                    if end > len(text) or any(at < len(text) and text[at] & 0xC0 == 0x80 for at in (begin, end)):
+                        twin[i] = bytes(fields)
+                        return i
+                    e = e_form(text[begin:end].decode())
+                    if e is not None:
+                        forms.append((step, first + k, e))
+                        fields[begin:end] = b"0".rjust(width)
+                twin[i] = bytes(fields)
+                i += 1
+            step += 1
+        return None
+
+    quoted = walk()
+    if not forms:
+        return None
+    return b"\n".join(twin) + b"\n" * ended, forms, None if quoted is None else (line(quoted), twin[quoted])
+
+
+def quote(line):
+    """A line as a failure quotes it: at most its first 256 bytes, whole characters."""
+    shown = min(len(line), 256)
+    while shown < len(line) and line[shown] & 0xC0 == 0x80:
+        shown -= 1
+    return f"`{line[:shown].decode()}`"
+
+
+def olvane_answer(oracle, path, width):
+    """olvane's answer for the file, or where it refuses fields in Fortran's
+    forms, for the twin (fortran_twin) with the fields' values and the quoted
+    line of the file put back."""
+    answer = oracle(path, width)
+    found = None
+    if "message" in answer and not OS_FAILURE.match(answer["message"]):
+        found = fortran_twin(Path(path).read_bytes(), width)
+    if found is None:
+        return answer
+    data, forms, quoted = found
+    Path(path + ".twin").write_bytes(data)
+    answer = oracle(path + ".twin", width)
+    if "message" in answer:
+        if quoted is not None:
+            answer["message"] = answer["message"].replace(quote(quoted[1][: len(quoted[0])]), quote(quoted[0]))
+        return answer
+    texts = list(dict.fromkeys(e for _, _, e in forms))
+    wide = max(map(len, texts)) + 1
+    rows = ["".join(e.rjust(wide) for e in texts[i : i + 10]) for i in range(0, len(texts), 10)]
+    Path(path + ".forms").write_text(f"{len(texts)}\n" + "f\n" * len(texts) + "t\n" + "\n".join(rows) + "\n")
+    read = oracle(path + ".forms", wide)
+    assert "values" in read, (texts, read)
+    bits = {e: bytes.fromhex(read["values"][8 * j : 8 * j + 8]) for j, e in enumerate(texts)}
+    values, count = bytearray.fromhex(answer["values"]), answer["shape"][1]
+    for step, parameter, e in forms:
+        at = 4 * (step * count + parameter)
+        values[at : at + 4] = bits[e]
+    answer["values"] = values.hex()
+    return answer
 
 
 @pytest.mark.after_corpus
@@ -184,10 +303,10 @@ def test_generated_files(oracle, tmp_path, data, width):
     # A width found reads as that width given; a file whose first data line
     # fits neither is refused before any value.
     if isinstance(got, dunvel.Plot):
-        check_against(oracle(str(path), got.width), str(path), got.width, got)
+        check_against(olvane_answer(oracle, str(path), got.width), str(path), got.width, got)
     elif isinstance(got, dunvel.PlotFileError) and got.message.startswith("Could not tell the field width"):
         pass
     else:
-        answers = [oracle(str(path), w) for w in (12, 15)]
+        answers = [olvane_answer(oracle, str(path), w) for w in (12, 15)]
         assert any("message" in a and a["stdout"] + a["message"] == getattr(got, "message", None)
                    for a in answers), (got, answers)
