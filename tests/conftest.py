@@ -21,7 +21,7 @@ MALFORMED_FILES = {
     "bad-count": "3 parameters\na\n",
     "missing-name-line": "2\na\n",
     "short-block": "1\na\nt\n",
-    "bad-field": "1\na\nt\n 1.00000D+00\n",
+    "bad-field": "1\na\nt\n 1.00000Q+00\n",
     "field-out-of-range": "2\na\nb\nt\n 1.00000E+00\n",
     "invalid-utf8": b"1\na\nt\n\xff\n",
 }

@@ -110,8 +110,8 @@ def test_csv_reads_back_to_the_same_bits(write_file, tmp_path):
     "content, message",
     [
         (None, "dunvel: [Errno 2] No such file or directory: '{path}'\n"),
-        ("1\na\nt\n", "dunvel: {path}, line 3: the file ends inside step 0 (counting from 0), after its block-start"
-                      ' line; no step before it is complete (incomplete="keep" reads the file as 0 steps)\n'),
+        ("1\na\nt\n", ("dunvel: {path}, line 3: the file ends inside step 0 (counting from 0), after its block-start"
+                      ' line; no step before it is complete (incomplete="keep" reads the file as 0 steps)\n')),
     ],
     ids=["missing", "bad"],
 )

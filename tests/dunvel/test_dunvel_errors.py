@@ -22,23 +22,23 @@ CONTENT_FAILURES = {
     "empty-file": (b"", 12, "header", 0, None, None,
                    "the file is empty; a plot file begins with a line that ends with its number of parameters"),
     "bad-count": (b"3 parameters\na\n", 12, "count", 1, 3, "parameters",
-                  "the first line should end with the number of parameters, a whole number, but it ends with "
-                  "'parameters'"),
+                  ("the first line should end with the number of parameters, a whole number, but it ends with "
+                  "'parameters'")),
     "negative-count": (b"NPAR = -3\n", None, "count", 1, 8, "-3", "...but it ends with '-3'"),
     "count-not-utf8": (b"\xc3(2\n", 12, "encoding", 1, 1, None,
                        "the byte 0xC3 at column 1 is not UTF-8, which plot files are written in"),
     "missing-name-line": (b"2\na\n", 12, "header", 2, None, None,
-                          "the file ends after 1 of its 2 parameter names, in its header (the count line, then a "
-                          "line per name)"),
+                          ("the file ends after 1 of its 2 parameter names, in its header (the count line, then a "
+                          "line per name)")),
     "name-not-utf8": (b"2\na\n\xed\xa0\x80\n", 12, "encoding", 3, 1, None, "the byte 0xED at column 1..."),
     "name-cut-in-a-character": (b"2\na\nb\xc3", 12, "encoding", 3, 2, None,
                                 "the byte 0xC3 at column 2 starts a character that the end of the file cuts off"),
     "short-block": (b"1\na\nt\n", 12, "incomplete", 3, None, None,
-                    "the file ends inside step 0 (counting from 0), after its block-start line; no step before it "
-                    'is complete (incomplete="keep" reads the file as 0 steps)'),
+                    ("the file ends inside step 0 (counting from 0), after its block-start line; no step before it "
+                    'is complete (incomplete="keep" reads the file as 0 steps)')),
     "short-second-block": (b"1\na\nt\n 1.00000E+00\nt\n", 12, "incomplete", 5, None, None,
-                           "the file ends inside step 1 (counting from 0), after its block-start line; "
-                           'incomplete="keep" reads the 1 complete step before it'),
+                           ("the file ends inside step 1 (counting from 0), after its block-start line; "
+                           'incomplete="keep" reads the 1 complete step before it')),
     "blank-line-after-last-block": (b"1\na\nt\n 1.00000E+00\n\n", 12, "incomplete", 5, None, None,
                                     "the file ends inside step 1 (counting from 0), after its block-start..."),
     "second-data-line-missing": (
@@ -46,11 +46,11 @@ CONTENT_FAILURES = {
         "the file ends inside step 0 (counting from 0), after 1 of its 2 data lines; no step before it..."
     ),
     "last-line-cut": (b"1\na\nt\n 1.00000E+00\nt\n 2.0000", 12, "incomplete", 6, None, None,
-                      "the file ends inside step 1 (counting from 0), inside its data line 1 of 1; "
-                      'incomplete="keep" reads the 1 complete step before it'),
+                      ("the file ends inside step 1 (counting from 0), inside its data line 1 of 1; "
+                      'incomplete="keep" reads the 1 complete step before it')),
     "last-line-cut-in-a-character": (b"1\na\nt\n 1.00000E+00\nt \xe2\x82", 12, "incomplete", 5, None, None,
-                                     "the file ends inside step 1 (counting from 0), inside its block-start line;"
-                                     "..."),
+                                     ("the file ends inside step 1 (counting from 0), inside its block-start line;"
+                                     "...")),
     "last-line-not-utf8": (b"1\na\nt\n 1.00000E+00\nt\n 2.00\xff0E+00", 12, "encoding", 6, 6, None,
                            "the byte 0xFF at column 6 is not UTF-8, which plot files are written in"),
     "bad-field": (b"1\na\nt\n 1.00000X+00\n", 12, "field", 4, 1, "1.00000X+00",
@@ -70,9 +70,9 @@ CONTENT_FAILURES = {
                               "the byte 0xFF at column 1..."),
     "width-neither-12-nor-15": (
         b"2\na\nb\nt=0\n 1.00000E+00 2.0\n", None, "width", 5, None, None,
-        "the first data line is 16 bytes long (trailing blanks aside), but its 2 fields need 24 at width 12 or 30"
+        ("the first data line is 16 bytes long (trailing blanks aside), but its 2 fields need 24 at width 12 or 30"
         " at width 15; give width= for another width. A count on the first line that does not match the names"
-        " that follow it causes this too",
+        " that follow it causes this too"),
     ),
     "gzip": (gzip.compress(b"1\na\n"), 12, "compressed", 1, None, None,
              "the file holds gzip-compressed data, not text; decompress it first (for example with gunzip)"),

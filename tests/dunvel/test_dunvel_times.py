@@ -1,7 +1,7 @@
 """dunvel's times: one per step, from its block-start line by the README's
 rule (the first token that begins like a number, or is a word or a run of
 asterisks, decides, and nothing after it), bit for bit as Python's float()
-reads that token; alike whether a line is searched afresh or read in place
+reads that token (Fortran's own exponent forms as their E forms); alike whether a line is searched afresh or read in place
 because it is laid out like the line before it."""
 
 import math
@@ -51,6 +51,16 @@ def read_times(path_of, lines):
         ("3.14159265358979323846264338327950288419716939937510", math.pi),
         ("\u3000 7\u00a0", 7.0),
         ("1.5\u00a02", 1.5),
+        # Fortran's exponents without a letter (three digits) or with D.
+        ("  TIME = 1.00000-100 S", 1e-100),
+        ("  TIME =  9.99999999+123 S", 9.99999999e123),
+        ("-.5-001 2", -0.05),
+        ("5.+300", 5e300),
+        ("1.0D+05 2", 1e5),
+        ("-2.5d-3 2", -2.5e-3),
+        ("1D5", 1e5),
+        ("1.0D+999 2", math.inf),
+        ("-1.0d-400 2", -0.0),
         # The grammar's words, whole, in any case, with a sign.
         ("x -Infinity", -math.inf),
         ("+INF 1", math.inf),
@@ -72,7 +82,14 @@ def read_times(path_of, lines):
         ("  TIME =  2.0000000XE-01 S   STEP =       20", math.nan),
         ("  TIME = ************** S   STEP =       20", math.nan),
         ("* 2", math.nan),
-        ("1.0D+00 2", math.nan),
+        ("1.0Q+00 2", math.nan),
+        ("1.0-10 2", math.nan),
+        ("1.0-1000 2", math.nan),
+        ("1-100 2", math.nan),
+        ("1.0D 2", math.nan),
+        ("1.0D+ 2", math.nan),
+        ("1.0+-100 2", math.nan),
+        ("1.0E+05D 2", math.nan),
         ("1,5 2", math.nan),
         ("1_0 2", math.nan),
         ("0x10 2", math.nan),
@@ -114,7 +131,7 @@ FORTRAN = "  TIME =  {} S   STEP = {:8d}"
         (["T 1.5 2", "T x 2", "T nan 2", "T inf 2", "T -Infinity 2", "T infinit 2"],
          [1.5, 2.0, math.nan, math.inf, -math.inf, 2.0]),
         (["TIME 1.5", "TIMEx2.5", "TIME 3.5"], [1.5, math.nan, 3.5]),
-        (["TIME 1.5", "TIME 2.5x 3", "TIME 4.5e", "TIME 1.0D+00 2"], [1.5, math.nan, math.nan, math.nan]),
+        (["TIME 1.5", "TIME 2.5x 3", "TIME 4.5e", "TIME 1.0D+00 2"], [1.5, math.nan, math.nan, 1.0]),
         (["TIME 1.5", "TIME\t2.5", "TIME  3.5", "TIME 4.5"], [1.5, 2.5, 3.5, 4.5]),
         (["T 1.5", "T 2.5\u00e9 3", "T \u00e9 4", "T 5.5", "\u00e9 6", "\u00e9 7", "\u00e9 7x 8"],
          [1.5, math.nan, 4.0, 5.5, 6.0, 7.0, math.nan]),
@@ -143,6 +160,8 @@ def test_times_of_lines_that_share_their_layout(write_file, lines, times):
 
 _NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|[+-]?(?:inf|infinity|nan)",
                      re.ASCII | re.IGNORECASE)
+_D_FORM = re.compile(r"([+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+))[dD]([+-]?[0-9]+)", re.ASCII)
+_DROPPED_LETTER = re.compile(r"([+-]?(?:[0-9]+\.[0-9]*|\.[0-9]+))([+-][0-9]{3})", re.ASCII)
 _DECIDES = re.compile(r"[+-]?[0-9.]|[+-]?(?:inf|infinity|nan)\Z|\*+\Z", re.ASCII | re.IGNORECASE)
 
 
@@ -152,6 +171,8 @@ def reference_time(line):
     for char in line + " ":
         if char in WHITESPACE:
             if token and _DECIDES.match(token):
+                fortran = _D_FORM.fullmatch(token) or _DROPPED_LETTER.fullmatch(token)
+                token = f"{fortran[1]}E{fortran[2]}" if fortran else token
                 return float(token) if _NUMBER.fullmatch(token) else math.nan
             token = ""
         else:
@@ -161,6 +182,7 @@ def reference_time(line):
 
 _TOKENS = st.one_of(
     st.from_regex(r"[+-]?[0-9]{0,25}\.?[0-9]{0,25}([eE][+-]?[0-9]{1,4})?", fullmatch=True),
+    st.from_regex(r"[+-]?[0-9]{0,3}\.?[0-9]{0,3}([dD][+-]?[0-9]{0,4}|[+-][0-9]{2,4})", fullmatch=True),
     st.sampled_from(["TIME", "=", "S", "STEP", "inf", "-NaN", "nano", "1.0D+00", "0x1", "1e", "\u00e9", "*",
                      "**************", "2.0000000XE-01", "-", "+."]),
     st.text(alphabet="0123456789.eE+-_,xa*\u00e9", max_size=8),
