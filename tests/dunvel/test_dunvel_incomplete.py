@@ -70,7 +70,7 @@ def _write(tmp_path, data: bytes, name="whole.dat") -> str:
         (b"", "header", 0),
         (b"1\nA\nt\n 1.0000xE+00\nt\n 2.0", "field", 4),
         (b"1\nA\nt\n 1.00000E+00\nt\n 2.\xff0000E+00", "encoding", 6),
-        (b"2\nA\nB\nt\n 1.00000E+00\nt\n 2.0", "short-line", 5),
+        (b"2\nA\nB\nt\n 1.00000E+00 2.00000E+00\nt\n 1.00000E+00\nt\n 2.0", "short-line", 7),
     ],
     ids=["header", "empty", "field-before-the-cut", "not-utf8-in-the-last-line", "short-line-before-the-cut"],
 )
