@@ -14,7 +14,7 @@ files on threads side by side.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Literal, Union, overload
 
@@ -55,18 +55,26 @@ class PlotFileError(ValueError):
 
 
 class Plot:
-    """The content of one plot file: ``names``, ``times`` (float64, one per
-    step, NaN where a block-start line holds no time) and ``values``
-    (float32, shape (steps, parameters)). ``plot[name]`` is that column as a
-    view; ``name in plot`` tells whether the header holds it."""
+    """The content of one plot file, laid out as a pandas user expects:
+    ``names`` (the columns), ``times`` (float64, one per step, NaN where a
+    block-start line holds no time), ``values`` (float32, shape (steps,
+    parameters)), ``steps`` (int64, the 0-based number of each step in the
+    file) and ``complete`` (False when the file ended inside a step, which
+    was then left out).
 
-    __slots__ = ("_columns", "names", "path", "times", "values", "width")
+    ``len(plot)`` is the number of steps and iterating gives the names, as
+    for a DataFrame. ``plot[name]`` is that column as a view into ``values``;
+    ``name in plot`` tells whether the header holds it."""
+
+    __slots__ = ("_columns", "complete", "names", "path", "steps", "times", "values", "width")
 
     path: str
     width: int
     names: tuple[str, ...]
     times: npt.NDArray[np.float64]
     values: npt.NDArray[np.float32]
+    steps: npt.NDArray[np.int64]
+    complete: bool
 
     def __init__(
         self,
@@ -75,12 +83,16 @@ class Plot:
         names: tuple[str, ...],
         times: npt.NDArray[np.float64],
         values: npt.NDArray[np.float32],
+        steps: npt.NDArray[np.int64] | None = None,
+        complete: bool = True,
     ) -> None:
         self.path = path
         self.width = width
         self.names = names
         self.times = times
         self.values = values
+        self.steps = np.arange(values.shape[0], dtype=np.int64) if steps is None else steps
+        self.complete = complete
         columns: dict[str, list[int]] = {}
         for index, name in enumerate(names):
             columns.setdefault(name, []).append(index)
@@ -93,6 +105,12 @@ class Plot:
     @property
     def n_parameters(self) -> int:
         return int(self.values.shape[1])
+
+    def __len__(self) -> int:
+        return self.n_steps
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.names)
 
     def __getitem__(self, name: str) -> npt.NDArray[np.float32]:
         indices = self._columns.get(name) if isinstance(name, str) else None
@@ -122,12 +140,16 @@ class Plot:
 
     def to_pandas(self) -> pandas.DataFrame:
         """The values as a DataFrame (float32 kept), one column per name,
-        indexed by the times ("time"), or by the 0-based step ("step") where
-        any step has no time."""
+        indexed by the times ("time"), or by ``steps`` ("step") where any
+        step has no time."""
         import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
         if np.isnan(self.times).any():
-            index = pandas.RangeIndex(self.n_steps, name="step")
+            if np.array_equal(self.steps, np.arange(self.n_steps)):
+                # Every step of the file: a RangeIndex, which holds no array.
+                index = pandas.RangeIndex(self.n_steps, name="step")
+            else:
+                index = pandas.Index(self.steps, name="step")
         else:
             index = pandas.Index(self.times, name="time")
         return pandas.DataFrame(self.values, columns=list(self.names), index=index, copy=False)
