@@ -13,6 +13,7 @@ files on threads side by side.
 
 from __future__ import annotations
 
+import difflib
 import os
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -54,6 +55,26 @@ class PlotFileError(ValueError):
         return type(self), (self.path, self.line, self.message)
 
 
+class _MissingName(KeyError):
+    """A name that a plot does not hold. ``args`` is ``(name,)``, as for any
+    KeyError, so code that reads the key keeps working; ``str()`` is the
+    message itself, which a traceback shows as is (KeyError's own str() is
+    the repr of its argument, in quotes)."""
+
+    message: str
+
+    def __init__(self, name: object, message: str) -> None:
+        super().__init__(name)
+        self.message = message
+
+    def __str__(self) -> str:
+        return self.message
+
+    def __reduce__(self) -> tuple[type[_MissingName], tuple[object, str]]:
+        # The default would call the class with args alone, without the message.
+        return type(self), (self.args[0], self.message)
+
+
 class Plot:
     """The content of one plot file, laid out as a pandas user expects:
     ``names`` (the columns), ``times`` (float64, one per step, NaN where a
@@ -64,7 +85,9 @@ class Plot:
 
     ``len(plot)`` is the number of steps and iterating gives the names, as
     for a DataFrame. ``plot[name]`` is that column as a view into ``values``;
-    ``name in plot`` tells whether the header holds it."""
+    ``plot[[name, ...]]`` is a new Plot of those columns in that order, with
+    its own copy of the arrays (a name the header holds twice gives both
+    columns). ``name in plot`` tells whether the header holds it."""
 
     __slots__ = ("_columns", "complete", "names", "path", "steps", "times", "values", "width")
 
@@ -112,13 +135,43 @@ class Plot:
     def __iter__(self) -> Iterator[str]:
         return iter(self.names)
 
-    def __getitem__(self, name: str) -> npt.NDArray[np.float32]:
-        indices = self._columns.get(name) if isinstance(name, str) else None
+    def _indices(self, name: object) -> list[int]:
+        """The columns of one name, in header order."""
+        if not isinstance(name, str):
+            raise _MissingName(
+                name,
+                f"{name!r} is not a name: names are str, not {type(name).__name__}"
+                " (plot[[name, ...]] takes a list of them)",
+            )
+        indices = self._columns.get(name)
         if indices is None:
-            raise KeyError(name)
+            close = difflib.get_close_matches(name, self._columns, n=3)
+            message = f"{name!r} is not a name in {os.path.basename(self.path)!r}"
+            if close:
+                message += f"; close names: {', '.join(map(repr, close))}"
+            raise _MissingName(name, message)
+        return indices
+
+    @overload
+    def __getitem__(self, key: str) -> npt.NDArray[np.float32]: ...
+    @overload
+    def __getitem__(self, key: list[str]) -> Plot: ...
+    def __getitem__(self, key: str | list[str]) -> npt.NDArray[np.float32] | Plot:
+        if isinstance(key, list):
+            selected = [index for name in key for index in self._indices(name)]
+            return Plot(
+                self.path,
+                self.width,
+                tuple(self.names[index] for index in selected),
+                self.times.copy(),
+                self.values.take(np.array(selected, dtype=np.intp), axis=1),
+                self.steps.copy(),
+                self.complete,
+            )
+        indices = self._indices(key)
         if len(indices) > 1:
             raise KeyError(
-                f"{name!r} names {len(indices)} parameters (columns "
+                f"{key!r} names {len(indices)} parameters (columns "
                 f"{', '.join(map(str, indices))}); take one from plot.values[:, column]"
             )
         return self.values[:, indices[0]]
