@@ -17,7 +17,7 @@ import difflib
 import os
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Literal, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -87,7 +87,8 @@ class Plot:
     for a DataFrame. ``plot[name]`` is that column as a view into ``values``;
     ``plot[[name, ...]]`` is a new Plot of those columns in that order, with
     its own copy of the arrays (a name the header holds twice gives both
-    columns). ``name in plot`` tells whether the header holds it."""
+    columns). ``name in plot`` tells whether the header holds it. Plots
+    pickle, and compare equal when their arrays hold the same bits."""
 
     __slots__ = ("_columns", "complete", "names", "path", "steps", "times", "values", "width")
 
@@ -178,6 +179,40 @@ class Plot:
 
     def __contains__(self, name: object) -> bool:
         return name in self._columns
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Plot) or type(other) is not type(self):
+            return NotImplemented
+        return (
+            (self.path, self.width, self.names, self.complete)
+            == (other.path, other.width, other.names, other.complete)
+            and self._same_bits(self.times, other.times)
+            and self._same_bits(self.values, other.values)
+            and self._same_bits(self.steps, other.steps)
+        )
+
+    @staticmethod
+    def _same_bits(a: npt.NDArray[Any], b: npt.NDArray[Any]) -> bool:
+        # As bytes, so that NaNs (with their payloads) match and -0.0 does not match 0.0.
+        if a.dtype != b.dtype or a.shape != b.shape:
+            return False
+        a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
+        return bool(np.array_equal(a.view(np.uint8), b.view(np.uint8)))
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[type[Plot], tuple[object, ...]]:
+        # Through the constructor, so that the name index is built again
+        # rather than carried along.
+        return type(self), (
+            self.path,
+            self.width,
+            self.names,
+            self.times,
+            self.values,
+            self.steps,
+            self.complete,
+        )
 
     def __repr__(self) -> str:
         parameters = self.n_parameters

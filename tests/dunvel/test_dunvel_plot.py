@@ -1,6 +1,6 @@
 """Plot as a pandas user expects it: len and iteration, columns by a list of
 names (the columns pandas' df[[...]] gives), KeyErrors that suggest close
-names, steps as the DataFrame's index."""
+names, steps as the DataFrame's index, pickling and equality."""
 
 import pickle
 
@@ -67,7 +67,7 @@ def test_selection_copies_and_keeps_steps_and_completeness():
         [[1.0, 2.0], [3.0, 4.0]], ["a", "b"], steps=np.array([3, 4], dtype=np.int64), complete=False
     )
     selected = plot[["a", "b"]]
-    assert (selected.steps.tolist(), selected.complete) == ([3, 4], False)
+    assert (selected.steps.tolist(), selected.complete, selected == plot) == ([3, 4], False, True)
     for array in (selected.values, selected.times, selected.steps):
         array[...] = -1
     assert (plot.values.tolist(), plot.times.tolist(), plot.steps.tolist()) == (
@@ -127,3 +127,72 @@ def test_to_pandas_indexed_by_steps_where_a_time_is_missing():
     assert (frame.index.name, frame.index.tolist(), frame.loc[7, "a"]) == ("step", [3, 4, 7], 3.0)
     frame = made([[1.0], [2.0], [3.0]], ["a"], [0.5, 1.5, 2.5], steps=steps).to_pandas()
     assert (frame.index.name, frame.index.tolist()) == ("time", [0.5, 1.5, 2.5])
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+def test_pickles_back_equal(write_file, write_plot, protocol):
+    nan_fields = "".join(field.rjust(12) for field in ["-nan", "-0", "nan", "3"])
+    plots = [
+        dunvel.read(write_plot(HEADER, ROWS, block_start="TIME {i}.5")),
+        dunvel.read(
+            write_file(f"2\na\nb\nno time\n{nan_fields[:24]}\nTIME 2\n{nan_fields[24:]}\n")
+        ),
+        dunvel.read(write_file("2\na\nb\n")),
+        made(steps=np.array([3, 9], dtype=np.int64), complete=False),
+    ]
+    assert np.isnan(plots[1].times[0]) and plots[1].values.view(np.uint32)[0].tolist() == [
+        0xFFC00000,
+        1 << 31,
+    ]
+    for plot in plots:
+        back = pickle.loads(pickle.dumps(plot, protocol))
+        assert back == plot and back.values.flags.writeable and list(back) == list(plot)
+        assert [a.tobytes() for a in (back.times, back.values, back.steps)] == [
+            a.tobytes() for a in (plot.times, plot.values, plot.steps)
+        ]
+        assert (back.complete, back.values.shape, back.steps.dtype) == (
+            plot.complete,
+            plot.values.shape,
+            np.int64,
+        )
+
+
+def flipped(array, index, bit=0):
+    copy = array.copy()
+    copy.view(f"u{array.itemsize}")[index] ^= 1 << bit
+    return copy
+
+
+BASE = made(ROWS, times=[np.nan, 1.0])
+ZERO = made(np.zeros((2, 5)))
+
+
+@pytest.mark.parametrize(
+    "other",
+    [
+        made(flipped(BASE.values, (1, 4)), times=BASE.times),
+        made(ROWS, times=flipped(BASE.times, 0)),  # another NaN
+        made(ROWS, times=BASE.times, complete=False),
+        made(ROWS, times=BASE.times, steps=np.array([0, 2], dtype=np.int64)),
+        made(ROWS, times=BASE.times, steps=np.array([0, 1], dtype=np.int32)),
+        made(np.array(ROWS)[:, :4], HEADER[:4], BASE.times),
+        made(ROWS, HEADER[:4] + ["TEMP"], BASE.times),
+        dunvel.Plot("dir/made.plt", 15, BASE.names, BASE.times, BASE.values),
+        dunvel.Plot("made.plt", 12, BASE.names, BASE.times, BASE.values),
+        dunvel.Plot("dir/made.plt", 12, BASE.names, BASE.times, BASE.values.astype(np.float64)),
+        dunvel.Plot("dir/made.plt", 12, BASE.names, np.array([np.nan, 1.0, 2.0]), BASE.values),
+        type("Derived", (dunvel.Plot,), {"__slots__": ()})(
+            "dir/made.plt", 12, BASE.names, BASE.times, BASE.values
+        ),
+    ],
+)
+def test_equality_sees_every_difference(other):
+    assert (other == BASE, BASE == other, other != BASE) == (False, False, True)
+    assert made(ROWS, times=BASE.times.copy()) == BASE
+
+
+def test_equality_by_bits_and_of_the_same_type_only():
+    assert made(-np.zeros((2, 5))) != ZERO and made(np.zeros((2, 5))) == ZERO
+    assert BASE != "dir/made.plt" and BASE != (BASE.path, BASE.names)
+    with pytest.raises(TypeError):
+        hash(BASE)
