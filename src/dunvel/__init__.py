@@ -13,10 +13,11 @@ files on threads side by side.
 
 from __future__ import annotations
 
+import difflib
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Literal, Union, cast, overload
+from typing import TYPE_CHECKING, Any, Literal, Union, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -85,19 +86,50 @@ class PlotFileError(ValueError):
         return type(self), (self.path, self.line, self.message, self.kind, self.column, self.text)
 
 
-class Plot:
-    """The content of one plot file: ``names``, ``times`` (float64, one per
-    step, NaN where a block-start line holds no time) and ``values``
-    (float32, shape (steps, parameters)). ``plot[name]`` is that column as a
-    view; ``name in plot`` tells whether the header holds it."""
+class _MissingName(KeyError):
+    """A name that a plot does not hold. ``args`` is ``(name,)``, as for any
+    KeyError, so code that reads the key keeps working; ``str()`` is the
+    message itself, which a traceback shows as is (KeyError's own str() is
+    the repr of its argument, in quotes)."""
 
-    __slots__ = ("_columns", "names", "path", "times", "values", "width")
+    message: str
+
+    def __init__(self, name: object, message: str) -> None:
+        super().__init__(name)
+        self.message = message
+
+    def __str__(self) -> str:
+        return self.message
+
+    def __reduce__(self) -> tuple[type[_MissingName], tuple[object, str]]:
+        # The default would call the class with args alone, without the message.
+        return type(self), (self.args[0], self.message)
+
+
+class Plot:
+    """The content of one plot file, laid out as a pandas user expects:
+    ``names`` (the columns), ``times`` (float64, one per step, NaN where a
+    block-start line holds no time), ``values`` (float32, shape (steps,
+    parameters)), ``steps`` (int64, the 0-based number of each step in the
+    file) and ``complete`` (False when the file ended inside a step, which
+    was then left out).
+
+    ``len(plot)`` is the number of steps and iterating gives the names, as
+    for a DataFrame. ``plot[name]`` is that column as a view into ``values``;
+    ``plot[[name, ...]]`` is a new Plot of those columns in that order, with
+    its own copy of the arrays (a name the header holds twice gives both
+    columns). ``name in plot`` tells whether the header holds it. Plots
+    pickle, and compare equal when their arrays hold the same bits."""
+
+    __slots__ = ("_columns", "complete", "names", "path", "steps", "times", "values", "width")
 
     path: str
     width: int
     names: tuple[str, ...]
     times: npt.NDArray[np.float64]
     values: npt.NDArray[np.float32]
+    steps: npt.NDArray[np.int64]
+    complete: bool
 
     def __init__(
         self,
@@ -106,6 +138,7 @@ class Plot:
         names: tuple[str, ...],
         times: npt.NDArray[np.float64],
         values: npt.NDArray[np.float32],
+        steps: npt.NDArray[np.int64] | None = None,
         complete: bool = True,
     ) -> None:
         self.path = path
@@ -113,6 +146,8 @@ class Plot:
         self.names = names
         self.times = times
         self.values = values
+        self.steps = np.arange(values.shape[0], dtype=np.int64) if steps is None else steps
+        self.complete = complete
         columns: dict[str, list[int]] = {}
         for index, name in enumerate(names):
             columns.setdefault(name, []).append(index)
@@ -126,19 +161,89 @@ class Plot:
     def n_parameters(self) -> int:
         return int(self.values.shape[1])
 
-    def __getitem__(self, name: str) -> npt.NDArray[np.float32]:
-        indices = self._columns.get(name) if isinstance(name, str) else None
+    def __len__(self) -> int:
+        return self.n_steps
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.names)
+
+    def _indices(self, name: object) -> list[int]:
+        """The columns of one name, in header order."""
+        if not isinstance(name, str):
+            raise _MissingName(
+                name,
+                f"{name!r} is not a name: names are str, not {type(name).__name__}"
+                " (plot[[name, ...]] takes a list of them)",
+            )
+        indices = self._columns.get(name)
         if indices is None:
-            raise KeyError(name)
+            close = difflib.get_close_matches(name, self._columns, n=3)
+            message = f"{name!r} is not a name in {os.path.basename(self.path)!r}"
+            if close:
+                message += f"; close names: {', '.join(map(repr, close))}"
+            raise _MissingName(name, message)
+        return indices
+
+    @overload
+    def __getitem__(self, key: str) -> npt.NDArray[np.float32]: ...
+    @overload
+    def __getitem__(self, key: list[str]) -> Plot: ...
+    def __getitem__(self, key: str | list[str]) -> npt.NDArray[np.float32] | Plot:
+        if isinstance(key, list):
+            selected = [index for name in key for index in self._indices(name)]
+            return Plot(
+                self.path,
+                self.width,
+                tuple(self.names[index] for index in selected),
+                self.times.copy(),
+                self.values.take(np.array(selected, dtype=np.intp), axis=1),
+                self.steps.copy(),
+                self.complete,
+            )
+        indices = self._indices(key)
         if len(indices) > 1:
             raise KeyError(
-                f"{name!r} names {len(indices)} parameters (columns "
+                f"{key!r} names {len(indices)} parameters (columns "
                 f"{', '.join(map(str, indices))}); take one from plot.values[:, column]"
             )
         return self.values[:, indices[0]]
 
     def __contains__(self, name: object) -> bool:
         return name in self._columns
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Plot) or type(other) is not type(self):
+            return NotImplemented
+        return (
+            (self.path, self.width, self.names, self.complete)
+            == (other.path, other.width, other.names, other.complete)
+            and self._same_bits(self.times, other.times)
+            and self._same_bits(self.values, other.values)
+            and self._same_bits(self.steps, other.steps)
+        )
+
+    @staticmethod
+    def _same_bits(a: npt.NDArray[Any], b: npt.NDArray[Any]) -> bool:
+        # As bytes, so that NaNs (with their payloads) match and -0.0 does not match 0.0.
+        if a.dtype != b.dtype or a.shape != b.shape:
+            return False
+        a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
+        return bool(np.array_equal(a.view(np.uint8), b.view(np.uint8)))
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[type[Plot], tuple[object, ...]]:
+        # Through the constructor, so that the name index is built again
+        # rather than carried along.
+        return type(self), (
+            self.path,
+            self.width,
+            self.names,
+            self.times,
+            self.values,
+            self.steps,
+            self.complete,
+        )
 
     def __repr__(self) -> str:
         parameters = self.n_parameters
@@ -154,12 +259,16 @@ class Plot:
 
     def to_pandas(self) -> pandas.DataFrame:
         """The values as a DataFrame (float32 kept), one column per name,
-        indexed by the times ("time"), or by the 0-based step ("step") where
-        any step has no time."""
+        indexed by the times ("time"), or by ``steps`` ("step") where any
+        step has no time."""
         import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
         if np.isnan(self.times).any():
-            index = pandas.RangeIndex(self.n_steps, name="step")
+            if np.array_equal(self.steps, np.arange(self.n_steps)):
+                # Every step of the file: a RangeIndex, which holds no array.
+                index = pandas.RangeIndex(self.n_steps, name="step")
+            else:
+                index = pandas.Index(self.steps, name="step")
         else:
             index = pandas.Index(self.times, name="time")
         return pandas.DataFrame(self.values, columns=list(self.names), index=index, copy=False)

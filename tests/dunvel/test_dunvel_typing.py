@@ -35,6 +35,9 @@ names: tuple[str, ...] = plot.names
 column: npt.NDArray[np.float32] = plot["PRES"]
 count: int = plot.n_steps + plot.n_parameters + plot.width
 present: bool = "PRES" in plot
+selected: dunvel.Plot = plot[["PRES", "TEMP"]]
+steps: npt.NDArray[np.int64] = selected.steps
+whole: bool = selected.complete and len(selected) == plot.n_steps and list(plot) == list(names)
 plots: list[dunvel.Plot] = dunvel.read_many(["a.plt", Path("b.plt")], threads=2)
 mixed: list[dunvel.Plot | Exception] = dunvel.read_many(["a.plt"], errors="return")
 try:
@@ -47,13 +50,13 @@ dunvel.read("run.plt", width="12")
 unchecked: list[dunvel.Plot] = dunvel.read_many(["a.plt"], errors="return")
 """
 SNIPPET_ERRORS = [
-    ('snippet.py:23: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
+    ('snippet.py:26: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
     ' dtype[floating[_32Bit]]]", variable has type "ndarray[tuple[Any, ...], dtype[float64]]")  [assignment]'),
-    ('snippet.py:24: error: Argument 1 to "read" has incompatible type "int"; expected'
+    ('snippet.py:27: error: Argument 1 to "read" has incompatible type "int"; expected'
     ' "str | bytes | PathLike[str] | PathLike[bytes]"  [arg-type]'),
-    ('snippet.py:25: error: Argument "width" to "read" has incompatible type "str"; expected "int | None"'
+    ('snippet.py:28: error: Argument "width" to "read" has incompatible type "str"; expected "int | None"'
     "  [arg-type]"),
-    ('snippet.py:26: error: Incompatible types in assignment (expression has type "list[Plot | Exception]",'
+    ('snippet.py:29: error: Incompatible types in assignment (expression has type "list[Plot | Exception]",'
     ' variable has type "list[Plot]")  [assignment]'),
 ]
 
