@@ -82,4 +82,7 @@ def test_rows_carry_olvanes_values(where, tmp_path):
     assert got == expected
     assert done.returncode == 1
     # The block-start line of the third block is the last line; its data line is missing.
-    assert done.stderr == f"{broken.resolve()}, line 10: Error reading line\n"
+    assert done.stderr == (
+        f"{broken.resolve()}, line 9: the file ends inside step 2 (counting from 0), after its block-start line;"
+        ' incomplete="keep" reads the 2 complete steps before it\n'
+    )
