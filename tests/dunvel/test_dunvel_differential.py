@@ -85,9 +85,14 @@ def failure_lines(dump_columns, requests):
         batch = requests[at : at + 1000]
         out = subprocess.run([dump_columns, *(str(a) for r in batch for a in r)], capture_output=True, check=True,
                              timeout=300).stdout.decode("utf-8", "replace")
-        chunks = re.split(r"^file .*\n", out, flags=re.MULTILINE)[1:]
-        assert len(chunks) == len(batch)
-        lines += [int(m[1]) if (m := re.match(r"failure line (\d+): ", chunk)) else None for chunk in chunks]
+        # Each file's output follows its own "file" line (and the notice that
+        # olvane's reader prints for a bad count); a message may hold lines of
+        # the file, so only the expected ones split it.
+        at = 0
+        for path, _ in batch:
+            at = out.index(f"file {path}\n", at) + len(f"file {path}\n")
+            found = re.match(r"(?:Error: .* is not a valid number of parameters!\n)?failure line (\d+): ", out[at:])
+            lines.append(int(found[1]) if found else None)
     return lines
 
 

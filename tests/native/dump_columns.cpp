@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
     for (int arg = 1; arg + 1 < argc; arg += 2) {
         const std::string path = argv[arg];
         std::printf("file %s\n", path.c_str());
+        // A bad count's notice is written to fd 1 directly: after this line.
+        std::fflush(stdout);
         try {
             const auto columns = reader::read_plot_file(path, static_cast<std::uint32_t>(std::atoi(argv[arg + 1])));
             for (const auto& column : columns) {
