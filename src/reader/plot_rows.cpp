@@ -92,7 +92,6 @@ struct CutSteps {
         plain += cut.step == 0 ? "; no step before it is complete (incomplete=\"keep\" reads the file as 0 steps)"
                                : "; incomplete=\"keep\" reads the " + plural(cut.step, "complete step") + " before it";
         ReaderFailure incomplete(std::move(failure));
-        incomplete.line = cut.last_line;
         incomplete.problem = Problem::incomplete;
         incomplete.column = 0;
         incomplete.text.reset();
