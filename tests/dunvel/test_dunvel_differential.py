@@ -285,7 +285,7 @@ def test_every_file_the_tests_wrote(oracle, dump_columns, tmp_path):
             twins += 1
             (line,) = failure_lines(dump_columns, [(read, width)])
         check_against(answer, path, width, outcome(path, width), line)
-    print(f"{len(corpus)} files x {len(WIDTHS)} widths, {twins} with fields in Fortran's forms")
+    print(f"{len(corpus)} files x {len(WIDTHS)} widths; {twins} of these reads hold fields in Fortran's forms")
 
 
 def test_files_that_fail_to_open_or_read(oracle, dump_columns, tmp_path):
