@@ -23,8 +23,9 @@ int add_object(PyObject* module, const char* name, PyObject* value) {
 
 PyMethodDef native_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_entry)), METH_FASTCALL,
-     "read(path, width, /)\n--\n\n"
-     "Reads a plot file (path as bytes; width 0 to find it): (names, times, values, count, width)."},
+     "read(path, width, keep_incomplete, /)\n--\n\n"
+     "Reads a plot file (path as bytes; width 0 to find it; keep_incomplete: leave out a cut last step): "
+     "(names, times, values, count, width, complete)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -32,7 +33,9 @@ int native_exec(PyObject* module) {
     ModuleState& state = state_of(module);
     state.reader_error = PyErr_NewExceptionWithDoc(
         "dunvel._native.ReaderError",
-        "A reader failure: args are (kind, errno, line, message); dunvel maps it to its own errors.", nullptr, nullptr);
+        "A reader failure: args are (kind, errno, line, problem, column, text, message); dunvel maps it to its own "
+        "errors.",
+        nullptr, nullptr);
     if (state.reader_error == nullptr) return -1;
     if (add_object(module, "ReaderError", state.reader_error) < 0) return -1;
     state.pages_type = make_pages_type(module);
