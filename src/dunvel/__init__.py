@@ -255,7 +255,7 @@ class Plot:
         )
         if steps and not np.isnan(self.times[[0, -1]]).any():
             text += f", time {self.times[0]:g} .. {self.times[-1]:g}"
-        return text + ">"
+        return text + ("" if self.complete else ", incomplete") + ">"
 
     def to_pandas(self) -> pandas.DataFrame:
         """The values as a DataFrame (float32 kept), one column per name,

@@ -85,6 +85,7 @@ def test_a_first_data_line_cut_before_its_width_is_told(tmp_path, width):
     path = _write(tmp_path, b"2\nA\nB\n TIME 1\n 1.00000E+00 2.0")
     plot = dunvel.read(path, width, incomplete="keep")
     assert (plot.n_steps, plot.n_parameters, plot.complete, plot.values.shape) == (0, 2, False, (0, 2))
+    assert repr(plot) == "<dunvel.Plot 'whole.dat': 2 parameters x 0 steps, width 12, incomplete>"
     with pytest.raises(dunvel.PlotFileError) as caught:
         dunvel.read(path, width)
     assert (caught.value.kind, caught.value.line) == ("incomplete", 5)
