@@ -121,14 +121,13 @@ class Plot:
     columns). ``name in plot`` tells whether the header holds it. Plots
     pickle, and compare equal when their arrays hold the same bits."""
 
-    __slots__ = ("_columns", "complete", "names", "path", "steps", "times", "values", "width")
+    __slots__ = ("_columns", "_steps", "complete", "names", "path", "times", "values", "width")
 
     path: str
     width: int
     names: tuple[str, ...]
     times: npt.NDArray[np.float64]
     values: npt.NDArray[np.float32]
-    steps: npt.NDArray[np.int64]
     complete: bool
 
     def __init__(
@@ -146,12 +145,20 @@ class Plot:
         self.names = names
         self.times = times
         self.values = values
-        self.steps = np.arange(values.shape[0], dtype=np.int64) if steps is None else steps
+        self._steps = steps
         self.complete = complete
         columns: dict[str, list[int]] = {}
         for index, name in enumerate(names):
             columns.setdefault(name, []).append(index)
         self._columns = columns
+
+    @property
+    def steps(self) -> npt.NDArray[np.int64]:
+        """The 0-based number of each step in the file (int64)."""
+        # Made when first asked for: a read makes no array but its own two.
+        if self._steps is None:
+            self._steps = np.arange(self.values.shape[0], dtype=np.int64)
+        return self._steps
 
     @property
     def n_steps(self) -> int:
@@ -241,7 +248,7 @@ class Plot:
             self.names,
             self.times,
             self.values,
-            self.steps,
+            self._steps,
             self.complete,
         )
 
