@@ -250,8 +250,8 @@ void policy_meets_cut_steps() {
         {"inside the first data line", last + 10 + 30,
          "byte index 36 is out of bounds of ` 3.00000E+02 3.01000E+02 3.020`", 24, 0, true},
         {"after the first data line", last + 10 + 121, "Error reading line", 24, 1, false},
-        {"inside the last data line", text.size() - 5, "byte index 24 is out of bounds of ` 3.10000E+02 3.11000`",
-         25, 1, true},
+        {"inside the last data line", text.size() - 5, "byte index 24 is out of bounds of ` 3.10000E+02 3.11000`", 25,
+         1, true},
     };
     for (const Cut& cut : cuts) {
         const std::string cut_text = text.substr(0, cut.length);
