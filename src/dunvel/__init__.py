@@ -271,7 +271,7 @@ class Plot:
         import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
         if np.isnan(self.times).any():
-            if np.array_equal(self.steps, np.arange(self.n_steps)):
+            if self._steps is None or np.array_equal(self._steps, np.arange(self.n_steps)):
                 # Every step of the file: a RangeIndex, which holds no array.
                 index = pandas.RangeIndex(self.n_steps, name="step")
             else:

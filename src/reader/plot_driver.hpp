@@ -219,9 +219,7 @@ std::uint32_t read_header(LineSource& source, S& sink) {
     return count;
 }
 
-// Any field through the whole grammar, then, where Fortran is on, through
-// Fortran's forms. Out of line, so that the rare fields that need it leave
-// the loop over the common ones as it is.
+// A field that no form read, with its number, columns and text.
 [[noreturn, gnu::cold]] inline void fail_field(std::string_view text, ParseError error, std::uint64_t line, unsigned k,
                                                std::uint32_t width, SourcePosition where) {
     ReaderFailure failure = failure_at(
