@@ -9,32 +9,55 @@ The values are exactly those that ``olvane.rust_read_dunvel`` returns for the
 same file and width: each field rounded once, correctly, to binary32. The file
 is read and parsed with the interpreter lock released, so ``read_many`` reads
 files on threads side by side.
+
+    >>> dunvel.read("run42.plt.gz")       # compressed, told by its content
+    >>> with dunvel.open("big.plt") as reader:
+    ...     for chunk in reader.chunks(10_000):   # a file larger than memory
+    ...         ...
+    >>> for new in dunvel.follow("running.plt", idle_timeout=600):
+    ...     ...                           # the steps of a run as they come
 """
 
 from __future__ import annotations
 
+import builtins
 import difflib
 import os
+import time
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Any, Literal, Union, cast, overload
+from types import TracebackType
+from typing import IO, TYPE_CHECKING, Any, Literal, Union, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from dunvel import _native
+from dunvel import _native, _sources
+from dunvel._sources import Compression
 
 if TYPE_CHECKING:
     # pandas is optional, and typed only with pandas-stubs.
     import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    from typing_extensions import Self
 
-__all__ = ["Plot", "PlotFileError", "read", "read_many"]
+__all__ = ["Plot", "PlotFileError", "PlotReader", "follow", "open", "read", "read_many"]
 
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# A path, or a binary file object: anything with readinto or read.
+Source = Union[StrPath, IO[bytes], Any]
 
 
 ErrorKind = Literal[
-    "encoding", "count", "header", "incomplete", "field", "short-line", "width", "too-large", "compressed"
+    "encoding",
+    "count",
+    "header",
+    "incomplete",
+    "field",
+    "short-line",
+    "width",
+    "too-large",
+    "compressed",
+    "changed",
 ]
 
 
@@ -50,7 +73,9 @@ class PlotFileError(ValueError):
     that is not a number), ``"short-line"`` (a data line too short for its
     fields), ``"width"`` (no width given, and the first data line fits
     neither 12 nor 15), ``"too-large"`` (more parameters than a plot can
-    hold) or ``"compressed"`` (compressed data, not text).
+    hold), ``"compressed"`` (compressed data, with ``compression=None``) or
+    ``"changed"`` (a growing file that was replaced, cut or rewritten under
+    its reader).
 
     ``line`` is the 1-based line of the problem (where the file ends too
     early, its last line; 0 for an empty file), ``column`` the 1-based byte
@@ -301,37 +326,319 @@ def _incomplete_argument(incomplete: str) -> bool:
     return incomplete == "keep"
 
 
-def read(path: StrPath, width: int | None = None, *, incomplete: Literal["raise", "keep"] = "raise") -> Plot:
-    """Reads one plot file. ``width`` is the field width (12 or 15 in the
-    two variants, or any positive width); None finds it from the first data
-    line, which must then hold its fields at 12 or at 15 characters each.
+def _raise_reader_error(failure: Exception, display: str, filename: object) -> None:
+    """The exception of a native reader failure."""
+    kind, code, line, problem, column, text, message = failure.args
+    if kind == "content":
+        raise PlotFileError(display, line, message, cast(ErrorKind, problem), column, text) from None
+    raise OSError(code, os.strerror(code), filename) from None
 
-    A file that ends inside a step (a run that crashed or is still writing)
-    raises PlotFileError of kind "incomplete"; ``incomplete="keep"`` reads
-    the complete steps before it instead, and the plot's ``complete`` is
-    False. A step whose lines are all whole is complete, even where the
-    file's last line lacks its line feed.
 
-    Raises the OSError subclass of the system's error when the file cannot
-    be opened or read (FileNotFoundError, IsADirectoryError, ...),
-    PlotFileError for content that the reader refuses, MemoryError when
-    memory runs out, ValueError for a NUL in the path or a width below 1."""
+def _is_path(source: object) -> bool:
+    return isinstance(source, (str, bytes, os.PathLike))
+
+
+def _path_arguments(path: StrPath) -> tuple[str | bytes, bytes, str]:
+    """The path as given to the system, as bytes for the native reader, and as shown."""
     filename = os.fspath(path)
     encoded = os.fsencode(filename)
     if b"\0" in encoded:
         raise ValueError("embedded null byte")
-    display = os.fsdecode(filename)
-    keep = _incomplete_argument(incomplete)
-    try:
-        names, times, values, count, used_width, complete = _native.read(encoded, _width_argument(width), keep)
-    except _native.ReaderError as failure:
-        kind, code, line, problem, column, text, message = failure.args
-        if kind == "content":
-            raise PlotFileError(display, line, message, cast(ErrorKind, problem), column, text) from None
-        raise OSError(code, os.strerror(code), filename) from None
+    return filename, encoded, os.fsdecode(filename)
+
+
+def _plot(
+    display: str,
+    width: int,
+    names: tuple[str, ...],
+    times: Any,
+    values: Any,
+    steps: npt.NDArray[np.int64] | None,
+    complete: bool,
+) -> Plot:
     time_array = np.frombuffer(memoryview(times), dtype=np.float64)
-    value_array = np.frombuffer(memoryview(values), dtype=np.float32).reshape(time_array.shape[0], count)
-    return Plot(display, used_width, names, time_array, value_array, complete=complete)
+    value_array = np.frombuffer(memoryview(values), dtype=np.float32).reshape(time_array.shape[0], len(names))
+    return Plot(display, width, names, time_array, value_array, steps, complete)
+
+
+def read(
+    path: Source,
+    width: int | None = None,
+    *,
+    incomplete: Literal["raise", "keep"] = "raise",
+    compression: Compression = "infer",
+) -> Plot:
+    """Reads one plot file. ``width`` is the field width (12 or 15 in the
+    two variants, or any positive width); None finds it from the first data
+    line, which must then hold its fields at 12 or at 15 characters each.
+
+    ``path`` may also be a binary file object (anything with ``readinto``
+    or ``read``: ``open(p, "rb")``, ``io.BytesIO``, ``sys.stdin.buffer``,
+    ``gzip.open(...)``), which is read in pieces, from the calling thread
+    only, to its end, and never closed. The plot's ``path`` is then the
+    object's ``name`` where that is a str, else ``"<stream>"``.
+
+    ``compression="infer"`` decompresses gzip, bzip2, xz and zstd content
+    (zstd with the ``zstandard`` package: ``pip install 'olvane[zstd]'``),
+    told by its first bytes, not by the file's name; ``None`` takes the
+    bytes as they are (compressed content then fails as kind
+    "compressed"); "gzip", "bz2", "xz" or "zstd" insist on one.
+
+    A file that ends inside a step (a run that crashed or is still writing,
+    or a compressed file cut short) raises PlotFileError of kind
+    "incomplete"; ``incomplete="keep"`` reads the complete steps before it
+    instead, and the plot's ``complete`` is False. A step whose lines are
+    all whole is complete, even where the file's last line lacks its line
+    feed.
+
+    Raises the OSError subclass of the system's error when the file cannot
+    be opened or read (FileNotFoundError, IsADirectoryError, ...),
+    PlotFileError for content that the reader refuses, MemoryError when
+    memory runs out, ValueError for a NUL in the path or a width below 1;
+    what a file object raises reaches the caller unchanged."""
+    keep = _incomplete_argument(incomplete)
+    native_width = _width_argument(width)
+    _sources.check_compression(compression)
+    if _is_path(path) and compression in ("infer", None):
+        filename, encoded, display = _path_arguments(path)
+        try:
+            names, times, values, _count, used_width, complete = _native.read(encoded, native_width, keep)
+        except _native.ReaderError as failure:
+            if compression is None or failure.args[3] != "compressed":
+                _raise_reader_error(failure, display, filename)
+        else:
+            return _plot(display, used_width, names, times, values, None, complete)
+    with open(path, width, incomplete=incomplete, compression=compression) as reader:
+        return reader.read()
+
+
+class PlotReader:
+    """A plot file read a run of steps at a time: made by ``dunvel.open``,
+    which has read its header. ``path`` and ``names`` are the file's,
+    ``width`` its field width (None until the first data line is read).
+
+    ``read(max_steps)`` returns the next steps as a Plot whose ``steps``
+    give their numbers in the file; ``chunks(steps)`` iterates over the
+    rest in plots of at most that many steps, so that a file larger than
+    memory can be reduced a chunk at a time. A context manager: leaving it
+    closes what the reader opened (never a caller's file object).
+
+    A growing reader (``growing=True``) reads a file that is still being
+    written: each ``read`` returns the steps written whole since the last
+    (none, rather than a failure, where no new step is whole yet), and first
+    checks that the file is still the one it read. It raises PlotFileError
+    of kind "changed" where the path names another file now, the file is
+    shorter than what was read, or its header or the bytes of the last step
+    read differ. No check can see a file rewritten in place, at least as
+    long, with the same header and the same bytes at the last step read.
+
+    A reader is for one thread at a time; after a failure it is closed."""
+
+    path: str
+    names: tuple[str, ...]
+
+    def __init__(self, native: Any, path: str, width: int | None, owned: Any = None) -> None:
+        self._native = native
+        self.path = path
+        self.names = native.names
+        self._given_width = width
+        self._owned = owned
+
+    @property
+    def width(self) -> int | None:
+        if self._native is None:
+            return self._given_width
+        return self._native.width or None
+
+    @property
+    def closed(self) -> bool:
+        return self._native is None
+
+    def read(self, max_steps: int | None = None) -> Plot:
+        """The next steps, at most ``max_steps`` (None: all that there are)."""
+        if max_steps is not None:
+            if isinstance(max_steps, bool) or not isinstance(max_steps, int):
+                raise TypeError(f"max_steps must be an int or None, not {type(max_steps).__name__}")
+            if max_steps < 1:
+                raise ValueError(f"max_steps must be at least 1, not {max_steps}")
+        native = self._native
+        if native is None:
+            raise ValueError(f"read from a closed PlotReader of {self.path!r}")
+        try:
+            times, values, first, complete = native.read(max_steps or 0)
+        except _native.ReaderError as failure:
+            self.close()
+            _raise_reader_error(failure, self.path, self.path)
+            raise  # not reached: for type checkers
+        except BaseException:
+            self.close()
+            raise
+        steps = np.arange(first, first + len(memoryview(times)) // 8, dtype=np.int64)
+        width = native.width or self._given_width or 12
+        return _plot(self.path, width, self.names, times, values, steps, complete)
+
+    def chunks(self, steps: int) -> Iterator[Plot]:
+        """The rest of the steps, in plots of at most ``steps`` steps each."""
+        if isinstance(steps, bool) or not isinstance(steps, int):
+            raise TypeError(f"steps must be an int, not {type(steps).__name__}")
+        if steps < 1:
+            raise ValueError(f"steps must be at least 1, not {steps}")
+        return self._chunks(steps)
+
+    def _chunks(self, steps: int) -> Iterator[Plot]:
+        while True:
+            chunk = self.read(steps)
+            # An empty chunk only to say that the file ended inside a step.
+            if len(chunk) or not chunk.complete:
+                yield chunk
+            if len(chunk) < steps:
+                return
+
+    def _take_end_as_final(self) -> None:
+        """From now on the end of the file is its end: a last step that
+        lacks only its line feed is read, a cut one left out."""
+        if self._native is not None:
+            self._native.take_end_as_final()
+
+    def close(self) -> None:
+        native, self._native = self._native, None
+        if native is not None:
+            native.close()
+        owned, self._owned = self._owned, None
+        if owned is not None:
+            owned.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._native is None else f"next step {self._native.next_step}"
+        return f"<dunvel.PlotReader {os.path.basename(self.path)!r}: {len(self.names)} parameters, {state}>"
+
+
+def open(
+    path: Source,
+    width: int | None = None,
+    *,
+    growing: bool = False,
+    incomplete: Literal["raise", "keep"] = "raise",
+    compression: Compression = "infer",
+) -> PlotReader:
+    """Reads the header of a plot file and returns a PlotReader for its
+    steps. ``path``, ``width``, ``incomplete`` and ``compression`` are as for
+    ``read``; ``growing=True`` (paths only, read as they are) reads a file
+    that is still being written (see PlotReader). Raises as ``read`` does
+    for the header; a growing file whose header is not whole yet raises
+    PlotFileError of kind "header"."""
+    keep = _incomplete_argument(incomplete)
+    native_width = _width_argument(width)
+    _sources.check_compression(compression)
+    if not isinstance(growing, bool):
+        raise TypeError(f"growing must be a bool, not {type(growing).__name__}")
+    if not _is_path(path):
+        if growing:
+            raise TypeError("growing=True reads a path; a file object cannot be told to have grown")
+        return _open_stream(path, _sources.stream_name(path), width, keep, compression, None)
+    filename, encoded, display = _path_arguments(path)
+    if growing and compression not in ("infer", None):
+        raise ValueError(f"a growing file is read as it is: compression must be 'infer' or None, not {compression!r}")
+    if compression in ("infer", None):
+        try:
+            native = _native.open(encoded, False, b"", native_width, keep, growing)
+        except _native.ReaderError as failure:
+            if growing or compression is None or failure.args[3] != "compressed":
+                _raise_reader_error(failure, display, filename)
+        else:
+            return PlotReader(native, display, width)
+    # The reader owns it, and closes it with itself.
+    stream = builtins.open(filename, "rb")  # noqa: SIM115
+    try:
+        return _open_stream(stream, display, width, keep, compression, stream)
+    except BaseException:
+        stream.close()
+        raise
+
+
+def _open_stream(
+    stream: Any, display: str, width: int | None, keep: bool, compression: Compression, owned: Any
+) -> PlotReader:
+    method, into = _sources.binary_reader(stream)
+    head = b""
+    if compression is not None:
+        if compression == "infer":
+            head = _sources.read_head(_sources.read_bytes(method, into))
+            compression = cast(Compression, _sources.format_of(head))
+        if compression is not None:
+            decompressing = _sources.Decompressing(_sources.read_bytes(method, into), compression, head)
+            method, into, head = decompressing.readinto, True, b""
+    try:
+        native = _native.open(method, into, head, _width_argument(width), keep, False)
+    except _native.ReaderError as failure:
+        _raise_reader_error(failure, display, display)
+        raise  # not reached: for type checkers
+    return PlotReader(native, display, width, owned)
+
+
+def follow(
+    path: StrPath,
+    width: int | None = None,
+    *,
+    interval: float = 1.0,
+    idle_timeout: float | None = None,
+) -> Iterator[Plot]:
+    """The steps of a run as its simulation writes them: yields a Plot of
+    the new steps each time some have been written whole, looking every
+    ``interval`` seconds. Waits for a file that does not exist yet, or whose
+    header is not whole yet (raising the last failure if ``idle_timeout``
+    passes first). Stops when no step has come for ``idle_timeout``
+    seconds (None: never; stop iterating instead), and then takes the end
+    of the file as final, so that a last step that lacks only its line feed
+    comes too. Raises PlotFileError of kind "changed" where the file is
+    replaced or cut under it (see PlotReader)."""
+    if isinstance(interval, bool) or not isinstance(interval, (int, float)) or not interval > 0:
+        raise ValueError(f"interval must be a positive number of seconds, not {interval!r}")
+    if idle_timeout is not None and (
+        isinstance(idle_timeout, bool) or not isinstance(idle_timeout, (int, float)) or not idle_timeout >= 0
+    ):
+        raise ValueError(f"idle_timeout must be None or a number of seconds, not {idle_timeout!r}")
+    _width_argument(width)
+    return _follow(path, width, float(interval), idle_timeout)
+
+
+def _follow(path: StrPath, width: int | None, interval: float, idle_timeout: float | None) -> Iterator[Plot]:
+    since = time.monotonic()
+    while True:
+        try:
+            reader = open(path, width, growing=True)
+            break
+        except (FileNotFoundError, PlotFileError) as failure:
+            if isinstance(failure, PlotFileError) and failure.kind != "header":
+                raise
+            if idle_timeout is not None and time.monotonic() - since >= idle_timeout:
+                raise
+        time.sleep(interval)
+    with reader:
+        since = time.monotonic()
+        while True:
+            plot = reader.read()
+            if len(plot):
+                yield plot
+                since = time.monotonic()
+            elif idle_timeout is not None and time.monotonic() - since >= idle_timeout:
+                reader._take_end_as_final()
+                last = reader.read()
+                if len(last):
+                    yield last
+                return
+            time.sleep(interval)
 
 
 @overload

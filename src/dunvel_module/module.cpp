@@ -1,11 +1,13 @@
 // The module dunvel._native: a static definition for multi-phase
 // initialisation whose exec slot creates the ReaderError exception, the
-// Pages type and the function read, kept in the module's state. The Python
-// package dunvel is its only user. PyInit__native is the only symbol the
-// library exports and does nothing but hand out the definition.
+// Pages and Reader types and the functions read and open, kept in the
+// module's state. The Python package dunvel is its only user. PyInit__native
+// is the only symbol the library exports and does nothing but hand out the
+// definition.
 #include "dunvel_module/pages.hpp"
 #include "dunvel_module/python.hpp"
 #include "dunvel_module/read_call.hpp"
+#include "dunvel_module/reader_object.hpp"
 
 namespace dunvel {
 
@@ -26,6 +28,10 @@ PyMethodDef native_methods[] = {
      "read(path, width, keep_incomplete, /)\n--\n\n"
      "Reads a plot file (path as bytes; width 0 to find it; keep_incomplete: leave out a cut last step): "
      "(names, times, values, count, width, complete)."},
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_entry)), METH_FASTCALL,
+     "open(source, into, prefix, width, keep_incomplete, growing, /)\n--\n\n"
+     "A Reader of a plot file (source: a path as bytes, or a binary stream's readinto-like (into) or read-like "
+     "method; prefix: bytes taken from the stream already), which reads a run of steps at a time."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -41,6 +47,9 @@ int native_exec(PyObject* module) {
     state.pages_type = make_pages_type(module);
     if (state.pages_type == nullptr) return -1;
     if (add_object(module, "Pages", reinterpret_cast<PyObject*>(state.pages_type)) < 0) return -1;
+    state.reader_type = make_reader_type(module);
+    if (state.reader_type == nullptr) return -1;
+    if (add_object(module, "Reader", reinterpret_cast<PyObject*>(state.reader_type)) < 0) return -1;
     return PyModule_AddFunctions(module, native_methods);
 }
 
@@ -48,6 +57,7 @@ int native_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState& state = state_of(module);
     Py_VISIT(state.reader_error);
     Py_VISIT(state.pages_type);
+    Py_VISIT(state.reader_type);
     return 0;
 }
 
@@ -55,6 +65,7 @@ int native_clear(PyObject* module) {
     ModuleState& state = state_of(module);
     Py_CLEAR(state.reader_error);
     Py_CLEAR(state.pages_type);
+    Py_CLEAR(state.reader_type);
     return 0;
 }
 

@@ -1,8 +1,5 @@
 #include "dunvel_module/read_call.hpp"
 
-#include <new>
-#include <optional>
-#include <stdexcept>
 #include <string_view>
 
 #include "dunvel_module/pages.hpp"
@@ -34,6 +31,7 @@ const char* problem_name(reader::Problem problem) {
         case Problem::width: return "width";
         case Problem::too_large: return "too-large";
         case Problem::compressed: return "compressed";
+        case Problem::changed: return "changed";
         case Problem::none: break;
     }
     return "content";
@@ -49,7 +47,8 @@ PyObject* none() {
     return Py_None;
 }
 
-// ReaderError(kind, errno, line, problem, column or None, text or None, plain message).
+}  // namespace
+
 void raise_reader_error(const ModuleState& state, const reader::ReaderFailure& failure) {
     PyObject* column = failure.column == 0
                            ? none()
@@ -86,16 +85,23 @@ PyObject* names_tuple(const std::vector<std::string>& names) {
     return tuple;
 }
 
-PyObject* result_tuple(const ModuleState& state, reader::PlotRows& plot) {
+bool take_pages(const ModuleState& state, reader::PlotRows& plot, PyObject*& times, PyObject*& values) {
     const std::size_t time_bytes = plot.times.size() * sizeof(double);
     const std::size_t value_bytes = plot.values.size() * sizeof(float);
-    PyObject* times = new_pages(state.pages_type, plot.times.release(), time_bytes);
-    if (times == nullptr) return nullptr;
-    PyObject* values = new_pages(state.pages_type, plot.values.release(), value_bytes);
-    if (values == nullptr) {
-        Py_DECREF(times);
-        return nullptr;
-    }
+    times = new_pages(state.pages_type, plot.times.release(), time_bytes);
+    if (times == nullptr) return false;
+    values = new_pages(state.pages_type, plot.values.release(), value_bytes);
+    if (values != nullptr) return true;
+    Py_CLEAR(times);
+    return false;
+}
+
+namespace {
+
+PyObject* result_tuple(const ModuleState& state, reader::PlotRows& plot) {
+    PyObject* times = nullptr;
+    PyObject* values = nullptr;
+    if (!take_pages(state, plot, times, values)) return nullptr;
     PyObject* names = names_tuple(plot.names);
     if (names == nullptr) {
         Py_DECREF(times);
@@ -106,10 +112,8 @@ PyObject* result_tuple(const ModuleState& state, reader::PlotRows& plot) {
                          static_cast<unsigned long>(plot.width), plot.complete ? Py_True : Py_False);
 }
 
-// The file is read without the interpreter lock. When a signal interrupts a
-// blocked open or read (a FIFO, a pipe), the lock is taken back for Python's
-// signal handlers, as the interpreter's own file functions do: Ctrl-C ends
-// the read, a handler that does not raise lets it go on.
+}  // namespace
+
 bool python_signal_raised(void* context) {
     auto& saved = *static_cast<PyThreadState**>(context);
     PyEval_RestoreThread(saved);
@@ -118,7 +122,18 @@ bool python_signal_raised(void* context) {
     return raised;
 }
 
-}  // namespace
+bool raise_outcome(const ModuleState& state, const Outcome& outcome) {
+    if (outcome.interrupted) return true;  // the handler's exception is set
+    if (outcome.out_of_memory) {
+        PyErr_NoMemory();
+        return true;
+    }
+    if (outcome.failure) {
+        raise_reader_error(state, *outcome.failure);
+        return true;
+    }
+    return false;
+}
 
 PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
@@ -140,29 +155,12 @@ PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     options.keep_incomplete = args[2] == Py_True;
 
     reader::PlotRows plot;
-    std::optional<reader::ReaderFailure> failure;
-    bool out_of_memory = false;
-    bool interrupted = false;
+    Outcome outcome;
     PyThreadState* saved = PyEval_SaveThread();
     options.on_interrupt = {python_signal_raised, &saved};
-    try {
-        plot = reader::read_plot_rows(path, options);
-    } catch (reader::ReaderFailure& raised) {
-        failure.emplace(std::move(raised));
-    } catch (const reader::CallerException&) {
-        interrupted = true;
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    } catch (const std::length_error&) {
-        out_of_memory = true;
-    }
+    outcome.run([&] { plot = reader::read_plot_rows(path, options); });
     PyEval_RestoreThread(saved);
-    if (interrupted) return nullptr;  // the handler's exception is set
-    if (out_of_memory) return PyErr_NoMemory();
-    if (failure) {
-        raise_reader_error(state, *failure);
-        return nullptr;
-    }
+    if (raise_outcome(state, outcome)) return nullptr;
     return result_tuple(state, plot);
 }
 

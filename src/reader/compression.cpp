@@ -45,7 +45,8 @@ ReadResult RefuseCompressed::read(std::span<char> buffer) {
             failure.line = 1;
             failure.problem = Problem::compressed;
             failure.plain = "the file holds " + std::string(format) +
-                            "-compressed data, not text; decompress it first (for example with " +
+                            "-compressed data, not text; read it with compression=\"infer\" (the default), "
+                            "or decompress it first (for example with " +
                             (format == "gzip"    ? "gunzip"
                              : format == "bzip2" ? "bunzip2"
                              : format == "xz"    ? "unxz"

@@ -79,6 +79,7 @@ enum class Problem : std::uint8_t {
     width,       // no width was given and neither of the two fits
     too_large,   // more parameters than a result can hold
     compressed,  // compressed data, not text
+    changed,     // a growing file was replaced, cut or rewritten under its reader
 };
 
 struct ReaderFailure {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace reader {
 
@@ -35,6 +36,48 @@ std::uint64_t FileSource::size_hint() const noexcept {
     struct stat status;
     if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
     return static_cast<std::uint64_t>(status.st_size);
+}
+
+namespace {
+
+FileIdentity identity_from(const struct stat& status) noexcept {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+            static_cast<std::uint64_t>(status.st_size)};
+}
+
+}  // namespace
+
+std::optional<FileIdentity> identity_of_path(std::string_view path) {
+    const std::string terminated(path);
+    struct stat status;
+    if (::stat(terminated.c_str(), &status) != 0) return std::nullopt;
+    return identity_from(status);
+}
+
+std::optional<FileIdentity> FileSource::identity() const noexcept {
+    struct stat status;
+    if (::fstat(fd_, &status) != 0) return std::nullopt;
+    return identity_from(status);
+}
+
+ReadResult FileSource::read_at(std::uint64_t offset, std::span<char> buffer) {
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const ssize_t n = ::pread(fd_, buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
+        if (n == 0) break;
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno != EINTR) return {done, {IoError::Kind::os, errno}};
+        if (on_interrupt_.should_stop()) throw CallerException{};
+    }
+    return {done, {}};
+}
+
+IoError FileSource::seek(std::uint64_t offset) noexcept {
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return {IoError::Kind::os, errno};
+    return {};
 }
 
 }  // namespace reader

@@ -343,13 +343,13 @@ void reserve_after_first_step(const LineSource& source, S& sink, std::uint64_t d
     if (const auto steps = estimate_steps(source, data_start)) sink.reserve(*steps);
 }
 
-// Steps from the cursor's to the end of the file; first: the cursor's step
-// is the first of the read, which began at data_start.
+// Steps from the cursor's to the end of the file, or up to stop_step; first:
+// the cursor's step is the first of the read, which began at data_start.
 template <unsigned Width, Sink S>
 void read_steps_from(LineSource& source, S& sink, std::uint32_t count, std::uint32_t width, Cursor& cursor,
-                     std::uint64_t data_start, bool first) {
+                     std::uint64_t data_start, bool first, std::uint64_t stop_step) {
     for (bool wanted;; first = false) {
-        if (!begin_step(source, sink, cursor, wanted)) return;
+        if (cursor.step == stop_step || !begin_step(source, sink, cursor, wanted)) return;
         finish_step<Width>(source, sink, count, width, cursor, wanted);
         if (first) [[unlikely]]
             reserve_after_first_step(source, sink, data_start);
@@ -415,20 +415,22 @@ inline StepCut step_cut(const LineSource& source, const Cursor& cursor, const Re
 
 // The steps from the source's current position, which must be a step
 // boundary: step first_step, whose block-start line is the source's next
-// line. Without a width, the width is found from the first data line (12
-// where there is none); returns the width used. A failure inside a cut step
-// goes to the policy, and where that lets the data end there, the step is
+// line. Reads to the end of the data, or stops before step stop_step.
+// Without a width, the width is found from the first data line (12 where
+// there is none); returns the width used. A failure inside a cut step goes
+// to the policy, and where that lets the data end there, the step is
 // discarded.
 template <Sink S, EndPolicy P = FailCutStep>
 std::uint32_t read_steps(LineSource& source, S& sink, std::uint32_t count, std::optional<std::uint32_t> width,
-                         std::uint64_t first_step = 0, const P& policy = {}) {
+                         std::uint64_t first_step = 0, const P& policy = {},
+                         std::uint64_t stop_step = std::uint64_t(-1)) {
     Cursor cursor{first_step};
     const std::uint64_t data_start = source.consumed();
     if (!width && count == 0) width = 12;
     try {
         if (width) {
             dispatch_width(*width, [&]<unsigned W>() {
-                read_steps_from<W>(source, sink, count, *width, cursor, data_start, true);
+                read_steps_from<W>(source, sink, count, *width, cursor, data_start, true, stop_step);
             });
             return *width;
         }
@@ -441,7 +443,7 @@ std::uint32_t read_steps(LineSource& source, S& sink, std::uint32_t count, std::
         dispatch_width(*width, [&]<unsigned W>() {
             finish_step<W>(source, sink, count, *width, cursor, wanted);
             reserve_after_first_step(source, sink, data_start);
-            read_steps_from<W>(source, sink, count, *width, cursor, data_start, false);
+            read_steps_from<W>(source, sink, count, *width, cursor, data_start, false, stop_step);
         });
         return *width;
     } catch (ReaderFailure& failure) {

@@ -75,12 +75,13 @@ CONTENT_FAILURES = {
         " that follow it causes this too"),
     ),
     "gzip": (gzip.compress(b"1\na\n"), 12, "compressed", 1, None, None,
-             "the file holds gzip-compressed data, not text; decompress it first (for example with gunzip)"),
+             ("the file holds gzip-compressed data, not text; read it with compression=\"infer\" (the default), "
+              "or decompress it first (for example with gunzip)")),
     "bzip2": (bz2.compress(b"1\na\n"), 12, "compressed", 1, None, None, "the file holds bzip2-compressed..."),
     "bzip2-empty": (bz2.compress(b""), 12, "compressed", 1, None, None, "the file holds bzip2-compressed..."),
     "xz": (lzma.compress(b"1\na\n"), 12, "compressed", 1, None, None, "the file holds xz-compressed data..."),
     "zstd": (b"\x28\xb5\x2f\xfd\x20\x04\x21\x00\x001\na\n", 12, "compressed", 1, None, None,
-             "the file holds zstd-compressed data, not text; decompress it first (for example with unzstd)"),
+             "the file holds zstd-compressed data, not text; read it with compression=\"infer\"..."),
 }
 
 
@@ -97,7 +98,7 @@ def test_content_failure_is_plot_file_error(write_file, case):
     content, width, kind, line, column, text, words = CONTENT_FAILURES[case]
     path = write_file(content)
     with pytest.raises(dunvel.PlotFileError) as caught:
-        dunvel.read(path, width)
+        dunvel.read(path, width, compression=None)
     error = caught.value
     assert (type(error), error.path, error.kind, error.line, error.column, error.text) == (
         dunvel.PlotFileError, path, kind, line, column, text
