@@ -1,4 +1,5 @@
-"""Seed corpora for the fuzz targets, written into OUT/reader and OUT/number.
+"""Seed corpora for the fuzz targets, written into OUT/reader, OUT/number
+and OUT/stream.
 
 reader: small plot files of our own making (byte 0 picks the field width and
 the padding, as reader_fuzz.cpp reads it), and a few files from
@@ -212,9 +213,16 @@ def main() -> None:
         sys.exit(__doc__)
     out = Path(sys.argv[1])
     rng = random.Random(2024)
-    readers = write_all(out / "reader", reader_seeds(rng))
+    plots = reader_seeds(rng)
+    readers = write_all(out / "reader", plots)
     numbers = write_all(out / "number", number_seeds(rng))
-    print(f"seed corpus: {readers} plot files, {numbers} number texts in {out}")
+    # stream: the same files behind two more bytes (the piece sizes' seed and
+    # the steps a run takes), small enough for the pieces to stay many.
+    streams = write_all(
+        out / "stream",
+        [plot[:1] + bytes([rng.randrange(256), rng.randrange(8)]) + plot[1:] for plot in plots if len(plot) < 2048],
+    )
+    print(f"seed corpus: {readers} plot files, {numbers} number texts, {streams} streams in {out}")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with libFuzzer, ASan and UBSan (a meson build
+# Builds the three fuzz targets with libFuzzer, ASan and UBSan (a meson build
 # with -Dnative_tools=true, in the work folder), seeds their corpora
 # and runs each for SECONDS (default 60). Exits non-zero if either target
 # finds a crash, a sanitizer report, a mismatch, a hang or a leak.
@@ -40,16 +40,16 @@ build=$work/build
 [[ -e $build/meson-private ]] && setup+=(--reconfigure)
 echo "== building with $("$cxx" --version | head -n 1)"
 CXX=$cxx "${meson[@]}" setup "$build" "${setup[@]}" >"$work/setup.log" 2>&1 || { cat "$work/setup.log"; exit 1; }
-"${meson[@]}" compile -C "$build" reader_fuzz number_fuzz >"$work/compile.log" 2>&1 || { cat "$work/compile.log"; exit 1; }
-for target in reader number; do
+"${meson[@]}" compile -C "$build" reader_fuzz number_fuzz stream_fuzz >"$work/compile.log" 2>&1 || { cat "$work/compile.log"; exit 1; }
+for target in reader number stream; do
     cp "$build/fuzz/${target}_fuzz" "$work/${target}_fuzz"
 done
 
 python3 fuzz/make_corpus.py "$work/corpus"
 
-declare -A max_len=([reader]=4096 [number]=400)
+declare -A max_len=([reader]=4096 [number]=400 [stream]=2048)
 status=0
-for target in reader number; do
+for target in reader number stream; do
     echo "== ${target}_fuzz for ${seconds} s"
     log="$work/${target}.log"
     # The seeds are given as a second folder: new inputs go to the first,

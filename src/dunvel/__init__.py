@@ -27,7 +27,7 @@ import time
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from types import TracebackType
-from typing import IO, TYPE_CHECKING, Any, Literal, Union, cast, overload
+from typing import TYPE_CHECKING, Any, Literal, Protocol, Union, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -43,8 +43,22 @@ if TYPE_CHECKING:
 __all__ = ["Plot", "PlotFileError", "PlotReader", "follow", "open", "read", "read_many"]
 
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+class BinaryReadable(Protocol):
+    """A binary file object that dunvel can read: one with read(size)."""
+
+    def read(self, size: int, /) -> bytes: ...
+
+
+class BinaryReadableInto(Protocol):
+    """A binary file object that dunvel can read: one with readinto(buffer)."""
+
+    def readinto(self, buffer: Any, /) -> int | None: ...
+
+
 # A path, or a binary file object: anything with readinto or read.
-Source = Union[StrPath, IO[bytes], Any]
+Source = Union[StrPath, BinaryReadable, BinaryReadableInto]
 
 
 ErrorKind = Literal[
@@ -400,7 +414,7 @@ def read(
     native_width = _width_argument(width)
     _sources.check_compression(compression)
     if _is_path(path) and compression in ("infer", None):
-        filename, encoded, display = _path_arguments(path)
+        filename, encoded, display = _path_arguments(cast(StrPath, path))
         try:
             names, times, values, _count, used_width, complete = _native.read(encoded, native_width, keep)
         except _native.ReaderError as failure:
@@ -547,7 +561,7 @@ def open(
         if growing:
             raise TypeError("growing=True reads a path; a file object cannot be told to have grown")
         return _open_stream(path, _sources.stream_name(path), width, keep, compression, None)
-    filename, encoded, display = _path_arguments(path)
+    filename, encoded, display = _path_arguments(cast(StrPath, path))
     if growing and compression not in ("infer", None):
         raise ValueError(f"a growing file is read as it is: compression must be 'infer' or None, not {compression!r}")
     if compression in ("infer", None):

@@ -1,4 +1,4 @@
-from typing import final
+from typing import Any, Callable, final
 
 class ReaderError(Exception):
     # kind ("content", "open", "read"), errno, line, problem (a PlotFileError
@@ -14,3 +14,25 @@ class Pages:
 def read(
     path: bytes, width: int, keep_incomplete: bool, /
 ) -> tuple[tuple[str, ...], Pages, Pages, int, int, bool]: ...
+
+@final
+class Reader:
+    @property
+    def names(self) -> tuple[str, ...]: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def next_step(self) -> int: ...
+    def read(self, max_steps: int, /) -> tuple[Pages, Pages, int, bool]: ...
+    def take_end_as_final(self) -> None: ...
+    def close(self) -> None: ...
+
+def open(
+    source: bytes | Callable[..., Any],
+    into: bool,
+    prefix: bytes,
+    width: int,
+    keep_incomplete: bool,
+    growing: bool,
+    /,
+) -> Reader: ...

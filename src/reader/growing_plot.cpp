@@ -31,7 +31,7 @@ GrowingPlot::GrowingPlot(std::string_view path, const StreamOptions& options, co
       on_interrupt_(on_interrupt),
       file_(opened(path, on_interrupt), on_interrupt),
       identity_(file_.identity().value_or(FileIdentity{})),
-      stream_(file_, growing(options)) {
+      stream_(text_, growing(options)) {
     header_ = bytes_at(0, stream_.header_bytes());
 }
 

@@ -1,4 +1,5 @@
-// A plot file that is still being written, read as it grows: each read
+// A plot file that is still being written, read as it grows (as it is:
+// compressed data fails as Problem::compressed): each read
 // takes the steps written whole since the last, and first makes sure that
 // the file is still the one whose steps were read. It fails as
 // Problem::changed where the path names another file now (a new run
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "reader/compression.hpp"
 #include "reader/file_source.hpp"
 #include "reader/interrupt.hpp"
 #include "reader/plot_stream.hpp"
@@ -37,6 +39,8 @@ private:
     std::string path_;
     InterruptCheck on_interrupt_;
     FileSource file_;
+    // Compressed data is refused at the start of the file only.
+    RefuseCompressed text_{file_};
     FileIdentity identity_;
     PlotStream stream_;
     std::string header_;

@@ -16,7 +16,7 @@ import dunvel
 pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
-PACKAGE_FILES = ("__init__.py", "__main__.py", "_native.pyi", "py.typed")
+PACKAGE_FILES = ("__init__.py", "__main__.py", "_native.pyi", "_sources.py", "py.typed")
 
 SNIPPET = """\
 from pathlib import Path
@@ -48,16 +48,28 @@ wrong: npt.NDArray[np.float64] = plot.values
 dunvel.read(12)
 dunvel.read("run.plt", width="12")
 unchecked: list[dunvel.Plot] = dunvel.read_many(["a.plt"], errors="return")
+with dunvel.open("run.plt", growing=True) as reader:
+    chunk: dunvel.Plot = reader.read(10)
+    known: int | None = reader.width
+    for part in reader.chunks(100):
+        part_steps: npt.NDArray[np.int64] = part.steps
+for new in dunvel.follow("run.plt", interval=0.5, idle_timeout=60):
+    fresh: dunvel.Plot = new
+with open("run.plt.gz", "rb") as file:
+    streamed: dunvel.Plot = dunvel.read(file, compression="gzip")
+dunvel.read("run.plt", compression="zip")
 """
 SNIPPET_ERRORS = [
     ('snippet.py:26: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
     ' dtype[floating[_32Bit]]]", variable has type "ndarray[tuple[Any, ...], dtype[float64]]")  [assignment]'),
     ('snippet.py:27: error: Argument 1 to "read" has incompatible type "int"; expected'
-    ' "str | bytes | PathLike[str] | PathLike[bytes]"  [arg-type]'),
+    ' "str | bytes | PathLike[str] | PathLike[bytes] | BinaryReadable | BinaryReadableInto"  [arg-type]'),
     ('snippet.py:28: error: Argument "width" to "read" has incompatible type "str"; expected "int | None"'
     "  [arg-type]"),
     ('snippet.py:29: error: Incompatible types in assignment (expression has type "list[Plot | Exception]",'
     ' variable has type "list[Plot]")  [assignment]'),
+    ('snippet.py:39: error: Argument "compression" to "read" has incompatible type "Literal[\'zip\']"; expected'
+    ' "Literal[\'infer\', \'gzip\', \'bz2\', \'xz\', \'zstd\'] | None"  [arg-type]'),
 ]
 
 
