@@ -13,9 +13,11 @@ the same NumPy operations on a bytearray move it by (numpy-baseline), and
 calls that make other arrays too are left to the blocks and the types' own
 counts, which are exact either way."""
 
+import gzip
 import json
 import os
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -73,6 +75,31 @@ KINDS = [
     ("read-many-raise", "dunvel.read_many([good, paths['content-bad-field']], threads=1)", MANY, 1,
      "PlotFileError"),
     ("read-many-none", "dunvel.read_many([])", 1000, 0, "list"),
+    # Readers: a path's, a stream's (fed from this thread to the reader's
+    # own), a compressed one's, and the ways that a stream fails.
+    ("native-open", "_native.open(enc(good), False, b'', 12, False, False).read(0)", 1000, 0, "tuple"),
+    ("native-open-stream", "_native.open(io.BytesIO(GOOD).readinto, True, b'1', 12, False, False).read(0)",
+     MANY, 0, "tuple"),
+    ("native-open-read-method", "_native.open(io.BytesIO(GOOD).read, False, b'', 0, False, False).read(0)",
+     MANY, 0, "tuple"),
+    ("native-open-growing", "_native.open(enc(good), False, b'', 0, False, True).read(2)", 1000, 0, "tuple"),
+    ("native-open-failure", "_native.open(enc(paths['missing']), False, b'', 12, False, False)", 1000, 0,
+     "ReaderError open"),
+    ("native-open-content-failure",
+     "_native.open(enc(paths['content-bad-field']), False, b'', 12, False, False).read(0)", 1000, 0,
+     "ReaderError content"),
+    ("native-open-stream-growing", "_native.open(len, False, b'', 12, False, True)", 1000, 0, "TypeError"),
+    ("native-open-bad-arguments", "_native.open(1, False, b'', 12, False, False)", 1000, 0, "TypeError"),
+    ("native-reader-closed", "closed_reader().read(0)", 1000, 0, "ValueError"),
+    ("read-stream", "dunvel.read(io.BytesIO(GOOD))", MANY, None, "Plot"),
+    ("read-gzip-stream", "dunvel.read(io.BytesIO(GOOD_GZ))", MANY, None, "Plot"),
+    ("read-gzip-path", "dunvel.read(paths['good-gz'])", MANY, None, "Plot"),
+    ("read-stream-raises", "dunvel.read(Raising())", MANY, 0, "ZeroDivisionError"),
+    ("read-stream-overstates", "dunvel.read(Overstating())", MANY, 0, "OSError"),
+    ("read-stream-text", "dunvel.read(io.StringIO('1'))", 1000, 0, "TypeError"),
+    ("reader-chunks", "list(dunvel.open(good).chunks(2))", MANY, None, "[Plot, Plot, Plot]"),
+    ("reader-growing", "growing_reads()", MANY, None, "int"),
+    ("reader-header-failure", "dunvel.open(paths['content-missing-name-line'])", 1000, 0, "PlotFileError"),
 ]
 CONTENT = {**MALFORMED_FILES, "empty": "", "width-not-found": "2\na\nb\nt\n 1.00000E+00 2.0\n"}
 for _name in CONTENT:
@@ -83,7 +110,7 @@ for _name in CONTENT:
                   "ReaderError content"))
 
 CHILD = """
-import gc, json, os, sys
+import gc, gzip, io, json, os, sys
 import numpy as np
 import dunvel
 from dunvel import _native
@@ -119,6 +146,27 @@ def arrays_outlive_their_plot():
     return column.tolist()
 
 TIMES, VALUES = bytearray(8 * 5), bytearray(4 * 12 * 5)
+with open(good, "rb") as file:
+    GOOD = file.read()[1:]  # the first byte comes as a prefix where a call says so
+GOOD_GZ = gzip.compress(b"1" + GOOD)
+GOOD = b"1" + GOOD
+
+class Raising(io.RawIOBase):
+    def readinto(self, buffer):
+        raise ZeroDivisionError("the stream's own")
+
+class Overstating(io.RawIOBase):
+    def readinto(self, buffer):
+        return len(buffer) + 1
+
+def closed_reader():
+    reader = _native.open(enc(good), False, b"", 12, False, False)
+    reader.close()
+    return reader
+
+def growing_reads():
+    with dunvel.open(good, growing=True) as reader:
+        return len(reader.read(2)) + len(reader.read()) + len(reader.read())
 
 def numpy_as_read_does():
     # dunvel.read's NumPy operations on memory that is not Pages.
@@ -147,8 +195,9 @@ def vm_kib():
         return next(int(l.split()[1]) for l in status if l.startswith("VmSize:"))
 
 total = getattr(sys, "gettotalrefcount", None)
-TYPES = (_native.Pages, _native.ReaderError, dunvel.Plot, dunvel.PlotFileError, np.ndarray, memoryview,
-         tuple, str, FileNotFoundError, IsADirectoryError, TypeError, ValueError, OverflowError)
+TYPES = (_native.Pages, _native.ReaderError, _native.Reader, dunvel.Plot, dunvel.PlotFileError,
+         dunvel.PlotReader, np.ndarray, memoryview, tuple, str, FileNotFoundError, IsADirectoryError, TypeError,
+         ValueError, OverflowError, ZeroDivisionError)
 
 def counts():
     gc.collect()
@@ -187,6 +236,7 @@ def report(tmp_path_factory):
     paths["no-steps"] = write("no-steps", "3\na\nb\nc\n")
     paths["no-parameters"] = write("no-parameters", "0\nt\nt\n")
     paths["odd-size"] = write("odd-size", plot_text(["a", "b", "c"], [[1.0, 2.0, 3.0]]))
+    paths["good-gz"] = write("good-gz", gzip.compress(Path(paths["good"]).read_bytes()))
     paths["missing"] = str(folder / "missing")
     paths["directory"] = str(folder)
     kinds = [(name, expression, runs) for name, expression, runs, _, _ in KINDS]
