@@ -246,8 +246,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Outcome growing = growing_read(file, sizes, width, run);
     // A header whose last name lacks its line feed is never whole while the
     // file grows; a file that holds nothing more reads as no steps.
-    if (growing.failure && growing.failure->problem == reader::Problem::header && !kept.failure &&
-        kept.times.empty() && !file.ends_with('\n'))
+    if (growing.failure && growing.failure->problem == reader::Problem::header && !kept.failure && kept.times.empty() &&
+        !file.ends_with('\n'))
         return 0;
     if (kept.failure.has_value() != growing.failure.has_value())
         fail("a growing read and the whole file disagree", describe(kept) + " / " + describe(growing) + "\n" + file);

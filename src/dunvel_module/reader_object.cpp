@@ -35,9 +35,10 @@ struct ReaderState {
 struct Reader {
     PyObject_HEAD ReaderState* state;
     ModuleState* module_state;
-    PyObject* module;  // keeps the module state alive
-    PyObject* fill;    // the stream's method, or null for a path
-    PyObject* prefix;  // bytes still to hand over before the stream's own
+    PyObject* module;   // keeps the module state alive
+    PyObject* fill;     // the stream's method, or null for a path
+    PyObject* prefix;   // bytes still to hand over before the stream's own
+    PyObject* scratch;  // the bytearray that a readinto-like method fills
     PyObject* names;
     bool into;
     bool busy;
@@ -49,12 +50,10 @@ class Feeder {
 public:
     explicit Feeder(Reader& reader) : reader_(reader) {}
 
-    // The bytes put in room; false with an exception set. still_lent: the
-    // stream may keep writing to room after the call.
-    bool fill(std::span<char> room, std::size_t& bytes, bool& still_lent) {
-        still_lent = false;
+    // The bytes put in room; false with an exception set.
+    bool fill(std::span<char> room, std::size_t& bytes) {
         if (reader_.prefix != nullptr) return take_prefix(room, bytes);
-        return reader_.into ? fill_into(room, bytes, still_lent) : fill_read(room, bytes);
+        return reader_.into ? fill_into(room, bytes) : fill_read(room, bytes);
     }
 
 private:
@@ -63,29 +62,28 @@ private:
         const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(reader_.prefix));
         bytes = std::min(size, room.size());
         std::memcpy(room.data(), data, bytes);
-        PyObject* rest =
-            bytes == size ? nullptr : PyBytes_FromStringAndSize(data + bytes, static_cast<Py_ssize_t>(size - bytes));
+        PyObject* rest = bytes == size ? nullptr
+                                       : PyBytes_FromStringAndSize(data + bytes, static_cast<Py_ssize_t>(size - bytes));
         if (rest == nullptr && bytes != size) return false;
         Py_SETREF(reader_.prefix, rest);
         return true;
     }
 
-    bool fill_into(std::span<char> room, std::size_t& bytes, bool& still_lent) {
-        PyObject* view = PyMemoryView_FromMemory(room.data(), static_cast<Py_ssize_t>(room.size()), PyBUF_WRITE);
-        if (view == nullptr) return false;
-        PyObject* result = PyObject_CallFunctionObjArgs(reader_.fill, view, nullptr);
-        // A stream that kept an export of the view could write to room later.
-        PyObject* released = PyObject_CallMethod(view, "release", nullptr);
-        Py_DECREF(view);
-        if (released == nullptr) {
-            still_lent = true;
-            Py_XDECREF(result);
-            return false;
+    // Through a bytearray of the reader's own, copied from: a stream may keep
+    // what it was handed (a view of it, say) and write to it later, which
+    // must never reach the reader's buffers.
+    bool fill_into(std::span<char> room, std::size_t& bytes) {
+        if (reader_.scratch == nullptr) {
+            reader_.scratch = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room.size()));
+            if (reader_.scratch == nullptr) return false;
         }
-        Py_DECREF(released);
+        PyObject* result = PyObject_CallFunctionObjArgs(reader_.fill, reader_.scratch, nullptr);
         if (result == nullptr) return false;
-        const bool counted = count_of(result, room.size(), bytes);
+        // It may have been resized since.
+        const auto held = static_cast<std::size_t>(PyByteArray_GET_SIZE(reader_.scratch));
+        const bool counted = count_of(result, std::min(room.size(), held), bytes);
         Py_DECREF(result);
+        if (counted) std::memcpy(room.data(), PyByteArray_AS_STRING(reader_.scratch), bytes);
         return counted;
     }
 
@@ -178,9 +176,8 @@ bool run_fed(Reader& reader, Outcome& outcome, Body&& body) {
             continue;
         }
         std::size_t bytes = 0;
-        bool still_lent = false;
-        if (!feeder.fill(room, bytes, still_lent)) {
-            fed.give_up(still_lent);
+        if (!feeder.fill(room, bytes)) {
+            fed.give_up();
             raised = true;
             break;
         }
@@ -239,9 +236,8 @@ PyObject* reader_read(PyObject* self, PyObject* arg) {
     const std::uint64_t first_step = stream_of(state)->next_step();
     reader::PlotRows rows;
     reader.busy = true;
-    const bool read = run(reader, [&] {
-        rows = state.growing ? state.growing->read(max_steps) : state.plot->read(max_steps);
-    });
+    const bool read = run(reader,
+                          [&] { rows = state.growing ? state.growing->read(max_steps) : state.plot->read(max_steps); });
     reader.busy = false;
     if (!read) return nullptr;
     PyObject* times = nullptr;
@@ -265,6 +261,7 @@ PyObject* reader_close(PyObject* self, PyObject*) {
     clear_state(reader);
     Py_CLEAR(reader.fill);
     Py_CLEAR(reader.prefix);
+    Py_CLEAR(reader.scratch);
     Py_RETURN_NONE;
 }
 
@@ -299,6 +296,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reader.module);
     Py_VISIT(reader.fill);
     Py_VISIT(reader.prefix);
+    Py_VISIT(reader.scratch);
     Py_VISIT(reader.names);
     return 0;
 }
@@ -307,6 +305,7 @@ int reader_clear(PyObject* self) {
     auto& reader = *reinterpret_cast<Reader*>(self);
     Py_CLEAR(reader.fill);
     Py_CLEAR(reader.prefix);
+    Py_CLEAR(reader.scratch);
     Py_CLEAR(reader.names);
     return 0;
 }

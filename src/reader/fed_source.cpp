@@ -44,14 +44,11 @@ void FedSource::hand_over(std::size_t bytes) {
     changed_.notify_all();
 }
 
-void FedSource::give_up(bool buffer_still_lent) {
+void FedSource::give_up() {
     {
         const std::lock_guard lock(mutex_);
         given_up_ = true;
-        if (buffer_still_lent)
-            static_cast<void>(lent_.release());
-        else if (lent_)
-            free_.push_back(std::move(lent_));
+        if (lent_) free_.push_back(std::move(lent_));
     }
     changed_.notify_all();
 }

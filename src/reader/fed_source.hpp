@@ -37,9 +37,8 @@ public:
     // bytes for good.
     void hand_over(std::size_t bytes);
     // Where the feeder could not go on (its stream raised): the reader's next
-    // read throws CallerException. Where the stream may still hold on to the
-    // buffer lent to it, that buffer is never lent or freed again.
-    void give_up(bool buffer_still_lent = false);
+    // read throws CallerException.
+    void give_up();
     // The feeder's wait, for a job that has ended, is over.
     void end_job();
 

@@ -26,9 +26,7 @@ struct FileIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::uint64_t size = 0;
-    bool same_file(const FileIdentity& other) const noexcept {
-        return device == other.device && inode == other.inode;
-    }
+    bool same_file(const FileIdentity& other) const noexcept { return device == other.device && inode == other.inode; }
 };
 
 // The file that a path names now (following links), or nothing where none does.

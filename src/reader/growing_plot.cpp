@@ -69,8 +69,8 @@ void GrowingPlot::check_unchanged() {
     const std::optional<FileIdentity> open = file_.identity();
     const std::uint64_t seen = stream_.bytes_seen();
     if (open && open->size < seen)
-        fail_changed("it is " + std::to_string(open->size) + " bytes long, shorter than the " +
-                     std::to_string(seen) + " bytes read");
+        fail_changed("it is " + std::to_string(open->size) + " bytes long, shorter than the " + std::to_string(seen) +
+                     " bytes read");
     if (bytes_at(0, header_.size()) != header_) fail_changed("its header is not the one read");
     if (!last_step_.empty() && bytes_at(stream_.resume_offset() - last_step_.size(), last_step_.size()) != last_step_)
         fail_changed("its bytes at the last step read are not the ones read");
