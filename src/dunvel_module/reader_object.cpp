@@ -322,10 +322,10 @@ void reader_dealloc(PyObject* self) {
 }
 
 PyMethodDef reader_methods[] = {
-    {"read", reader_read, METH_O, "read(max_steps, /)\n--\n\nThe next steps, at most max_steps (0: all)."},
-    {"close", reader_close, METH_NOARGS, "close()\n--\n\nGives back what the reader holds."},
+    {"read", reader_read, METH_O, "read($self, max_steps, /)\n--\n\nThe next steps, at most max_steps (0: all)."},
+    {"close", reader_close, METH_NOARGS, "close($self, /)\n--\n\nGives back what the reader holds."},
     {"take_end_as_final", reader_take_end_as_final, METH_NOARGS,
-     "take_end_as_final()\n--\n\nA growing reader's file is done: its end is final from now on."},
+     "take_end_as_final($self, /)\n--\n\nA growing reader's file is done: its end is final from now on."},
     {nullptr, nullptr, 0, nullptr},
 };
 
