@@ -53,7 +53,7 @@ def pieces_alone(packed: Path) -> int:
     total = 0
     piece = bytearray(1 << 20)
     with packed.open("rb") as file:
-        content = _sources.Decompressing(file.read, "gzip")
+        content = _sources.Decompressing(file.read, "gzip", str(packed))
         while count := content.readinto(piece):
             total += count
     return total

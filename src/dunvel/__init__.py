@@ -591,7 +591,7 @@ def _open_stream(
             head = _sources.read_head(_sources.read_bytes(method, into))
             compression = cast(Compression, _sources.format_of(head))
         if compression is not None:
-            decompressing = _sources.Decompressing(_sources.read_bytes(method, into), compression, head)
+            decompressing = _sources.Decompressing(_sources.read_bytes(method, into), compression, display, head)
             method, into, head = decompressing.readinto, True, b""
     try:
         native = _native.open(method, into, head, _width_argument(width), keep, False)

@@ -51,7 +51,7 @@ def check_compression(compression: object) -> None:
         )
 
 
-def _zstd_decompressor() -> Any:
+def _zstandard() -> Any:
     try:
         import zstandard  # type: ignore[import-not-found, import-untyped, unused-ignore]
     except ImportError as missing:
@@ -59,14 +59,15 @@ def _zstd_decompressor() -> Any:
             "zstd-compressed plot files need the zstandard package: "
             "pip install 'olvane[zstd]'"
         ) from missing
-    return zstandard.ZstdDecompressor().decompressobj()
+    return zstandard
 
 
-_DECOMPRESSORS: dict[str, Callable[[], Any]] = {
-    "gzip": lambda: zlib.decompressobj(wbits=31),
-    "bz2": bz2.BZ2Decompressor,
-    "xz": lzma.LZMADecompressor,
-    "zstd": _zstd_decompressor,
+# Each format's decompressor, and what it raises for data that it cannot take.
+_DECOMPRESSORS: dict[str, Callable[[], tuple[Callable[[], Any], tuple[type[Exception], ...]]]] = {
+    "gzip": lambda: (lambda: zlib.decompressobj(wbits=31), (zlib.error,)),
+    "bz2": lambda: (bz2.BZ2Decompressor, (OSError, ValueError)),
+    "xz": lambda: (lzma.LZMADecompressor, (lzma.LZMAError,)),
+    "zstd": lambda: (lambda: _zstandard().ZstdDecompressor().decompressobj(), (_zstandard().ZstdError,)),
 }
 
 
@@ -99,16 +100,32 @@ def binary_reader(stream: object) -> tuple[Callable[..., Any], bool]:
 def read_bytes(method: Callable[..., Any], into: bool) -> Callable[[int], bytes]:
     """A read(size) -> bytes of the stream's method."""
     if not into:
-        return lambda size: bytes(method(size))
+        return lambda size: _checked_read(method, size)
 
     def read(size: int) -> bytes:
         buffer = bytearray(size)
         count = method(buffer)
         if count is None:
-            raise BlockingIOError("the stream has no bytes ready; dunvel reads blocking streams")
+            raise BlockingIOError(
+                "the stream has no bytes ready (its readinto() returned None); dunvel reads blocking streams"
+            )
+        if not isinstance(count, int):
+            raise TypeError(f"the stream's readinto() returned {type(count).__name__}, not an int")
+        if not 0 <= count <= size:
+            raise OSError(f"the stream's readinto() returned {count} for a buffer of {size} bytes")
         return bytes(buffer[:count])
 
     return read
+
+
+def _checked_read(method: Callable[..., Any], size: int) -> bytes:
+    piece = method(size)
+    if isinstance(piece, str):
+        raise TypeError("the stream's read() returned str: dunvel reads bytes; open the file in binary mode (\"rb\")")
+    piece = bytes(piece)
+    if len(piece) > size:
+        raise OSError(f"the stream's read({size}) returned {len(piece)} bytes")
+    return piece
 
 
 def read_head(read: Callable[[int], bytes]) -> bytes:
@@ -118,8 +135,6 @@ def read_head(read: Callable[[int], bytes]) -> bytes:
         piece = read(HEAD_BYTES - len(head))
         if not piece:
             break
-        if len(piece) > HEAD_BYTES - len(head):
-            raise OSError(f"the stream's read({HEAD_BYTES - len(head)}) returned {len(piece)} bytes")
         head += piece
     return head
 
@@ -128,16 +143,24 @@ class Decompressing:
     """The content of a compressed stream (one member, frame or stream
     after another), for the reader to readinto. Where the input ends inside
     a member, the content simply ends there: the reader then treats a step
-    that it cut as any file cut while written."""
+    that it cut as any file cut while written. What follows the last member
+    is taken as Python's own modules take it: zero bytes after a gzip member
+    are left out, and so is anything after a bzip2, xz or zstd stream that
+    does not begin another; data that the decompressor refuses otherwise
+    raise OSError, as gzip.open's BadGzipFile is one."""
 
-    def __init__(self, read: Callable[[int], bytes], format: str, head: bytes = b"") -> None:
+    def __init__(self, read: Callable[[int], bytes], format: str, name: str, head: bytes = b"") -> None:
         self._read = read
-        self._new = _DECOMPRESSORS[format]
+        self._format = format
+        self._name = name
+        self._new, self._errors = _DECOMPRESSORS[format]()
         self._decompressor = self._new()
         self._input = head
         self._output = b""
         self._taken = 0
         self._input_ended = False
+        self._next_member = False
+        self._ended = False
 
     def readinto(self, buffer: bytearray | memoryview) -> int:
         view = memoryview(buffer).cast("B")
@@ -151,19 +174,40 @@ class Decompressing:
 
     def _more(self) -> bool:
         """Decompresses the next input: false at the end of the content."""
-        if self._decompressor.eof:
-            rest = self._decompressor.unused_data
-            if not rest and not self._fill_input():
-                return False
-            # The next member (gzip), stream (bzip2, xz) or frame (zstd).
-            self._decompressor = self._new()
-            self._input = rest + self._input
+        if self._ended:
+            return False
+        if self._decompressor.eof and not self._begin_next_member():
+            return False
         if not self._input and not self._fill_input():
             # Cut short: the decompressor would call it EOFError.
             return False
         data, self._input = self._input, b""
-        self._output = self._decompressor.decompress(data)
+        try:
+            self._output = self._decompressor.decompress(data)
+        except self._errors as error:
+            if self._next_member and self._format != "gzip":
+                self._ended = True
+                return False
+            raise OSError(
+                f"{self._name}: the {self._format}-compressed data are broken, or not {self._format} at all: {error}"
+            ) from error
+        self._next_member = False
         self._taken = 0
+        return True
+
+    def _begin_next_member(self) -> bool:
+        """After a member's end: false where no other follows."""
+        self._input = self._decompressor.unused_data + self._input
+        while True:
+            if self._format == "gzip":
+                self._input = self._input.lstrip(b"\0")
+            if self._input:
+                break
+            if not self._fill_input():
+                return False
+        # The next member (gzip), stream (bzip2, xz) or frame (zstd).
+        self._decompressor = self._new()
+        self._next_member = True
         return True
 
     def _fill_input(self) -> bool:
