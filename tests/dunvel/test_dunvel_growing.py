@@ -168,6 +168,20 @@ def test_read_goes_on_where_the_last_read_stopped(write_file, sizes):
     assert arrays(got) == whole(want)
 
 
+@pytest.mark.parametrize("growing", [False, True])
+def test_chunks_go_on_where_read_stopped_and_read_where_chunks_stopped(write_file, growing):
+    path = write_file(sample(12, 40))
+    with dunvel.open(path, growing=growing) as reader:
+        first = reader.read(3)
+        chunks = reader.chunks(4)
+        middle = [next(chunks), next(chunks)]
+        after = reader.read(5)
+        rest = list(chunks)
+    assert [p.steps.tolist() for p in [first, *middle, after]] == [
+        [0, 1, 2], [3, 4, 5, 6], [7, 8, 9, 10], [11, 12, 13, 14, 15]]
+    assert arrays([first, *middle, after, *rest]) == whole(dunvel.read(path))
+
+
 def test_width_is_none_until_a_data_line_is_read(write_file):
     with dunvel.open(write_file(FILES["header-only"])) as reader:
         assert reader.read().n_steps == 0 and reader.width is None
@@ -254,8 +268,8 @@ def append(path, data):
     [sample(12, 5, seed=8), sample(23, 3, 15, seed=9, newline="\r\n"), sample(3, 6, seed=10)[:-1]],
     ids=["two-lines-a-step", "width-15-crlf", "no-final-line-feed"],
 )
-@pytest.mark.parametrize("pieces", ["bytes", "random"])
-def test_growing_reader_gives_each_step_once_when_its_last_line_ends(tmp_path, data, pieces):
+@pytest.mark.parametrize("pieces, max_steps", [("bytes", None), ("random", None), ("random", 1), ("random", 2)])
+def test_growing_reader_gives_each_step_once_when_its_last_line_ends(tmp_path, data, pieces, max_steps):
     n = int(data.split(b"\n", 1)[0].split()[-1])
     header, ends = step_ends(data, n)
     (tmp_path / "finished.plt").write_bytes(data)
@@ -271,8 +285,11 @@ def test_growing_reader_gives_each_step_once_when_its_last_line_ends(tmp_path, d
             step = 1 if pieces == "bytes" else rng.randint(1, 400)
             append(path, data[at : at + step])
             at = min(len(data), at + step)
-            plot = reader.read()
-            got.append(plot)
+            while True:  # as many calls as it takes to read what is there
+                got.append(reader.read(max_steps))
+                assert got[-1].n_steps <= (max_steps or 10**9)
+                if max_steps is None or got[-1].n_steps < max_steps:
+                    break
             # Every step whose last line feed is in, and no other.
             assert sum(p.n_steps for p in got) == sum(end <= at for end in ends), at
             if at >= ends[0]:
@@ -341,6 +358,7 @@ FIRST = sample(12, 7, seed=12)
 HEADER, ENDS = step_ends(FIRST, 12)
 NEXT_STEP = sample(12, 8, seed=12)[ENDS[-1] :]  # the eighth of another run
 CHANGES = {
+    "deleted": lambda path: path.unlink(),
     "renamed-over-by-the-same-bytes": lambda path: rename_over(path, FIRST),
     "renamed-over-by-a-longer-run": lambda path: rename_over(path, sample(12, 12, seed=13)),
     "truncated-into-the-last-step": lambda path: truncate(path, ENDS[-1] - 5),

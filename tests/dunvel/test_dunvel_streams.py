@@ -127,7 +127,6 @@ CONTENTS = {
     "empty": b"",
     "large": sample(40, 2500, seed=4),  # 1.3 MB: many refills of any buffer
 }
-SMALL = [name for name in CONTENTS if name != "large"]
 
 SOURCES = {
     "BytesIO": lambda data, path: io.BytesIO(data),
@@ -143,12 +142,11 @@ SOURCES = {
 }
 
 
-@pytest.mark.parametrize("source", SOURCES)
-@pytest.mark.parametrize("content", CONTENTS)
+# A byte a call over the large file would take long and find nothing more.
+@pytest.mark.parametrize("content, source", [(content, source) for content in CONTENTS for source in SOURCES
+                                             if content != "large" or "1-byte" not in source])
 def test_a_stream_reads_as_its_file(write_file, content, source):
     data = CONTENTS[content]
-    if content == "large" and "1-byte" in source:
-        pytest.skip("a byte a call over 2.5 MB takes too long to be worth it")
     path = write_file(data)
     for width, incomplete in [(None, "raise"), (None, "keep"), (12, "raise")]:
         want = signature(outcome(dunvel.read, path, width, incomplete=incomplete))
@@ -160,6 +158,33 @@ def test_a_stream_reads_as_its_file(write_file, content, source):
         finally:
             if hasattr(stream, "__exit__"):
                 stream.close()
+
+
+def chunked(stream, steps):
+    """The chunks of a reader on stream, joined: (names, width, values, times, steps) or the failure."""
+    try:
+        with dunvel.open(stream) as reader:
+            plots = list(reader.chunks(steps))
+    except dunvel.PlotFileError as error:
+        return signature(error)[:5]
+    if not plots:
+        return reader.names, None, b"", b"", b""
+    return (plots[0].names, plots[-1].width, *(b"".join(getattr(p, name).tobytes() for p in plots)
+                                               for name in ("values", "times", "steps")))
+
+
+@pytest.mark.parametrize("source", ["BytesIO", "readinto-1-byte", "read-random"])
+@pytest.mark.parametrize("content", [c for c in CONTENTS if c not in ("cut-in-a-step", "empty", "large")])
+def test_chunks_of_a_stream_are_its_steps(write_file, content, source):
+    data = CONTENTS[content]
+    want = outcome(dunvel.read, write_file(data))
+    if isinstance(want, dunvel.PlotFileError):
+        want = signature(want)[:5]
+    else:
+        want = (want.names, want.width if want.n_steps else None, want.values.tobytes(), want.times.tobytes(),
+                want.steps.tobytes())
+    for steps in (1, 4):
+        assert bounded(chunked, SOURCES[source](data, None), steps) == want
 
 
 @pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
@@ -240,18 +265,32 @@ def test_the_streams_exception_reaches_the_caller_unchanged(error, before, metho
     assert stream.closes == 0
 
 
-@pytest.mark.parametrize("claimed", [lambda size: size + 1, lambda size: size + (1 << 40)], ids=["one", "far"])
-@pytest.mark.parametrize("before", [0, 30])
-def test_readinto_that_claims_more_than_the_buffer_is_os_error(claimed, before):
-    data = sample(12, 3, seed=10)
-    stream = ReadInto(data, [7])
-    real = stream.readinto
+# (the method, what it returns in place of what it would: from the size asked
+# for, or the buffer's, and what it would return)
+LIES = {
+    "readinto-one-more": ("readinto", lambda size, got: size + 1),
+    "readinto-far-more": ("readinto", lambda size, got: size + (1 << 40)),
+    "readinto-negative": ("readinto", lambda size, got: -1),
+    "read-one-more": ("read", lambda size, got: got + b"0" * (size + 1 - len(got))),
+    "read-more-than-twice": ("read", lambda size, got: got + b" " * (size + 1)),
+}
 
-    def lying(buffer):
-        got = real(buffer)
-        return claimed(len(buffer)) if stream.at > before else got
 
-    stream.readinto = lying
+@pytest.mark.parametrize("lie", LIES)
+@pytest.mark.parametrize("call", [0, 1, 6])
+def test_a_stream_that_gives_more_than_it_was_asked_for_is_os_error(lie, call):
+    # Once, at the call-th call (the first may be the one that tells the
+    # format; the stream is honest on the others).
+    method, told = LIES[lie]
+    stream = (ReadInto if method == "readinto" else ReadOnly)(sample(12, 3, seed=10), [7])
+    real, calls = getattr(stream, method), itertools.count()
+
+    def lying(asked):
+        got = real(asked)
+        size = len(asked) if method == "readinto" else asked
+        return told(size, got) if next(calls) == call else got
+
+    setattr(stream, method, lying)
     with pytest.raises(OSError) as caught:
         bounded(dunvel.read, stream)
     assert not isinstance(caught.value, ValueError), caught.value
@@ -281,6 +320,13 @@ def test_readinto_returning_0_early_ends_the_data_there(write_file, end):
             assert signature(got) == signature(outcome(dunvel.read, plain, incomplete=incomplete))
 
 
+class StrRead(ReadOnly):
+    """Text from a read() of a class of its own, no io.TextIOBase."""
+
+    def read(self, size=-1):
+        return super().read(size).decode("latin-1")
+
+
 def text_streams(path):
     with open(path, "rb") as file:
         data = file.read()
@@ -288,14 +334,18 @@ def text_streams(path):
             io.TextIOWrapper(io.BytesIO(data), encoding="utf-8")]
 
 
+@pytest.mark.parametrize("text", ["io.TextIOBase", "read-gives-str"])
 @pytest.mark.parametrize("call", ["read", "open"])
-def test_a_text_stream_is_type_error(write_file, call):
-    for stream in text_streams(write_file(sample(3, 2))):
-        with stream:
+def test_a_text_stream_is_type_error(write_file, call, text):
+    path = write_file(sample(3, 2))
+    for stream in text_streams(path) if text == "io.TextIOBase" else [StrRead(sample(3, 2))]:
+        try:
             with pytest.raises(TypeError) as caught:
-                getattr(dunvel, call)(stream)
+                getattr(dunvel, call)(stream).read()
             assert "binary" in str(caught.value)
-            assert not stream.closed
+            assert not getattr(stream, "closed", False) and getattr(stream, "closes", 0) == 0
+        finally:
+            stream.close()
 
 
 class Named(ReadInto):
@@ -451,6 +501,27 @@ def test_gzip_of_several_members(write_file, content):
         for given in (write_file(packed_data), io.BytesIO(packed_data), ReadOnly(packed_data, [1, 2, 3, 5, 8])):
             got = bounded(outcome, dunvel.read, given, incomplete="keep")
             assert signature(got) == want
+
+
+def zstd_stream(data):
+    """A zstd frame as a streaming compressor writes it: no content size, a
+    block per flush."""
+    compressor = zstandard().ZstdCompressor(level=1).compressobj()
+    pieces = [compressor.compress(data[at : at + 5000]) + compressor.flush(zstandard().COMPRESSOBJ_FLUSH_BLOCK)
+              for at in range(0, len(data), 5000)]
+    return b"".join(pieces) + compressor.flush()
+
+
+@pytest.mark.parametrize("fmt", ["bz2", "xz", "zstd", "zstd-streamed"])
+def test_streams_one_after_another(write_file, fmt):
+    # As `cat a.xz b.xz` leaves them, and as their own tools read them.
+    data = CONTENTS["large"]
+    want = signature(dunvel.read(io.BytesIO(data)))
+    compress = zstd_stream if fmt == "zstd-streamed" else COMPRESS[fmt]
+    cuts = [0, *member_cuts(data), len(data)]
+    packed_data = b"".join(compress(data[a:b]) for a, b in zip(cuts, cuts[1:]))
+    for given in (write_file(packed_data), io.BytesIO(packed_data), ReadInto(packed_data, random_sizes(9, 20000))):
+        assert signature(bounded(dunvel.read, given)) == want
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
