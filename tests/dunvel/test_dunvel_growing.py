@@ -22,10 +22,12 @@ from conftest import MALFORMED_FILES, WRITTEN_FILES, plot_text, run_python
 
 
 def sample(n=12, steps=6, width=12, seed=0, **options) -> bytes:
-    """A plot file of values of many magnitudes and signs, times in the block-start lines."""
+    """A plot file of values of many magnitudes and signs, times in the
+    block-start lines, where each byte counts: a line that lost its first
+    would have another time."""
     rng = random.Random(seed)
     blocks = [[rng.uniform(-9.9, 9.9) * 10.0 ** rng.randint(-30, 30) for _ in range(n)] for _ in range(steps)]
-    return plot_text([f"P{j}" for j in range(n)], blocks, width, block_start="  TIME = {i}.25E-02 S", **options).encode()
+    return plot_text([f"P{j}" for j in range(n)], blocks, width, block_start="9{i}.25E-02 S", **options).encode()
 
 
 def step_ends(data, n):
