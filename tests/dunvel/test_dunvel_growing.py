@@ -18,34 +18,15 @@ import numpy as np
 import pytest
 
 import dunvel
-from conftest import MALFORMED_FILES, WRITTEN_FILES, plot_text, run_python
-
-
-def sample(n=12, steps=6, width=12, seed=0, **options) -> bytes:
-    """A plot file of values of many magnitudes and signs, times in the
-    block-start lines, where each byte counts: a line that lost its first
-    would have another time."""
-    rng = random.Random(seed)
-    blocks = [[rng.uniform(-9.9, 9.9) * 10.0 ** rng.randint(-30, 30) for _ in range(n)] for _ in range(steps)]
-    return plot_text([f"P{j}" for j in range(n)], blocks, width, block_start="9{i}.25E-02 S", **options).encode()
+from conftest import plot_text, run_python
+from stream_support import arrays, bounded, corpus, line_ends, overwrite, sample
 
 
 def step_ends(data, n):
     """(where the header ends, where each step's last line feed ends)."""
-    ends = [i + 1 for i, byte in enumerate(data) if byte == 10]
+    ends = line_ends(data)
     per_step = 1 + (n + 9) // 10
     return ends[n], ends[n + per_step :: per_step]
-
-
-def arrays(plots):
-    """The bits of values, times and steps of plots, one after the other."""
-    if not plots:
-        return b"", b"", b""
-    return tuple(np.concatenate([getattr(p, name) for p in plots]).tobytes() for name in ("values", "times", "steps"))
-
-
-def whole(plot):
-    return arrays([plot])
 
 
 def first_steps(plot, steps):
@@ -55,28 +36,6 @@ def first_steps(plot, steps):
 def failure(error):
     """A failure's type, and a PlotFileError's kind, line, column and text."""
     return (type(error), *(getattr(error, name, None) for name in ("kind", "line", "column", "text")))
-
-
-def bounded(call, *args, timeout=60.0, **kwargs):
-    """call(*args, **kwargs) on a thread of its own: its result, or its
-    exception raised here; the test fails where it has not returned within
-    timeout seconds."""
-    done = {}
-
-    def run():
-        try:
-            done["result"] = call(*args, **kwargs)
-        except BaseException as error:  # noqa: BLE001 - raised again in the caller
-            done["error"] = error
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    thread.join(timeout)
-    if thread.is_alive():
-        pytest.fail(f"the call did not return within {timeout} s")
-    if "error" in done:
-        raise done["error"]
-    return done["result"]
 
 
 # --- chunks and read(max_steps) against dunvel.read -----------------------------
@@ -140,7 +99,7 @@ def check_chunks(path, steps, incomplete="raise"):
         assert arrays(got)[2] == np.arange(sum(before), dtype=np.int64).tobytes()
         return
     assert failed is None
-    assert arrays(got) == whole(want)
+    assert arrays(got) == arrays([want])
     assert all(p.names == want.names for p in got)
     assert all(p.width == want.width for p in got if p.n_steps)
 
@@ -168,7 +127,7 @@ def test_read_goes_on_where_the_last_read_stopped(write_file, sizes):
             assert reader.width == 12
         rest = reader.read()
         assert (rest.n_steps, rest.values.shape, rest.names) == (0, (0, 12), want.names)
-    assert arrays(got) == whole(want)
+    assert arrays(got) == arrays([want])
 
 
 @pytest.mark.parametrize("growing", [False, True])
@@ -182,16 +141,14 @@ def test_chunks_go_on_where_read_stopped_and_read_where_chunks_stopped(write_fil
         rest = list(chunks)
     assert [p.steps.tolist() for p in [first, *middle, after]] == [
         [0, 1, 2], [3, 4, 5, 6], [7, 8, 9, 10], [11, 12, 13, 14, 15]]
-    assert arrays([first, *middle, after, *rest]) == whole(dunvel.read(path))
+    assert arrays([first, *middle, after, *rest]) == arrays([dunvel.read(path)])
 
 
 def test_width_is_none_until_a_data_line_is_read(write_file):
-    with dunvel.open(write_file(FILES["header-only"])) as reader:
-        assert reader.read().n_steps == 0 and reader.width is None
-    with dunvel.open(write_file(FILES["23-parameters-width-15"])) as reader:
-        assert reader.width is None
-        reader.read(1)
-        assert reader.width == 15
+    with dunvel.open(write_file(FILES["header-only"])) as empty:
+        assert (empty.read().n_steps, empty.width) == (0, None)
+    with dunvel.open(write_file(FILES["23-parameters-width-15"])) as wide:
+        assert (wide.width, wide.read(1).n_steps, wide.width) == (None, 1, 15)
 
 
 @pytest.mark.parametrize("bad", [0, -1, -(2**70)])
@@ -205,17 +162,13 @@ def test_max_steps_must_be_positive(write_file, bad):
         assert reader.read().steps.tolist() == [0, 1, 2, 3]
 
 
-def test_closed_reader_refuses_to_read(write_file):
-    path = write_file(sample(3, 4))
-    with dunvel.open(path) as reader:
+@pytest.mark.parametrize("growing", [False, True])
+def test_closed_reader_refuses_to_read(write_file, growing):
+    with dunvel.open(write_file(sample(3, 4)), growing=growing) as reader:
         reader.read(1)
     for call in (reader.read, lambda: next(iter(reader.chunks(1)))):
         with pytest.raises(ValueError):
             call()
-    with dunvel.open(path, growing=True) as reader:
-        reader.read(1)
-    with pytest.raises(ValueError):
-        reader.read()
 
 
 def test_reader_closes_its_file(write_file):
@@ -247,15 +200,10 @@ def test_reader_closes_its_file(write_file):
 
 @pytest.mark.after_corpus
 def test_chunks_of_every_corpus_file(tmp_path):
-    corpus = list(dict.fromkeys([*WRITTEN_FILES, *(c if isinstance(c, bytes) else c.encode()
-                                                   for c in MALFORMED_FILES.values())]))
     path = tmp_path / "plot.dat"
-    path.write_bytes(b"")
-    for data in corpus:
+    for data in corpus():
         for variant in variants(data):
-            with open(path, "r+b") as file:  # in place: a truncation to nothing first may cost a flush
-                file.write(variant)
-                file.truncate()
+            overwrite(path, variant)
             # A step a chunk, but over the large files (a few hundred steps or more) seven.
             for steps in (1 if len(variant) < 1 << 16 else 7, 10**9):
                 check_chunks(path, steps)
@@ -328,8 +276,7 @@ def test_chunks_of_a_growing_file_stop_at_its_end(tmp_path):
         assert reader.read().n_steps == 0
     assert [p.steps.tolist() for p in first if p.n_steps] == [[0, 1], [2, 3], [4]]
     assert [p.steps.tolist() for p in second if p.n_steps] == [[5, 6], [7]]
-    want = dunvel.read(path)
-    assert arrays(first + second) == whole(want)
+    assert arrays(first + second) == arrays([dunvel.read(path)])
 
 
 @pytest.mark.parametrize("make", [lambda path: open(path, "rb"), lambda path: io.BytesIO(b"1\na\n")],  # noqa: SIM115
@@ -427,6 +374,15 @@ print(time.time())
 IDLE = 2.0
 
 
+def follow_into(target, got, errors):
+    """follow's plots, each with the (wall clock) time it came, into got; its failure into errors."""
+    try:
+        for plot in dunvel.follow(target, interval=0.02, idle_timeout=IDLE):
+            got.append((time.time(), plot))
+    except BaseException as error:  # noqa: BLE001 - the test reports it
+        errors.append(("follow", error))
+
+
 def pieces_of(data, kind):
     if kind == "8KiB":
         return list(range(0, len(data), 8192)) + [len(data)]
@@ -455,13 +411,6 @@ def test_follow_and_growing_reader_while_a_child_writes(tmp_path, write):
     header, ends = step_ends(data, n)
     followed, polled, errors = [], [], []
 
-    def follow():
-        try:
-            for plot in dunvel.follow(target, interval=0.02, idle_timeout=IDLE):
-                followed.append((time.time(), plot))
-        except BaseException as error:  # noqa: BLE001 - the test reports it
-            errors.append(("follow", error))
-
     def poll():
         try:
             while not (target.exists() and target.stat().st_size >= header):
@@ -478,7 +427,7 @@ def test_follow_and_growing_reader_while_a_child_writes(tmp_path, write):
         except BaseException as error:  # noqa: BLE001 - the test reports it
             errors.append(("growing reader", error))
 
-    threads = [threading.Thread(target=follow, daemon=True)]
+    threads = [threading.Thread(target=follow_into, args=(target, followed, errors), daemon=True)]
     with subprocess.Popen([sys.executable, "-c", WRITER, str(source), str(target), str(pause),
                            ",".join(map(str, pieces_of(data, kind)))], stdout=subprocess.PIPE) as writer:
         try:
@@ -497,7 +446,7 @@ def test_follow_and_growing_reader_while_a_child_writes(tmp_path, write):
     plots = [plot for _, plot in followed]
     assert all(plot.n_steps > 0 and plot.names == want.names for plot in plots)
     assert len(plots) > 1  # the steps came as they were written, not all at the end
-    assert arrays(plots) == whole(want)
+    assert arrays(plots) == arrays([want])
     assert arrays(polled) == first_steps(want, len(ends))
     if not data.endswith(b"\n"):
         # The last step, whose last line lacks its line feed, once nothing more came.
@@ -506,27 +455,18 @@ def test_follow_and_growing_reader_while_a_child_writes(tmp_path, write):
 
 
 def test_follow_waits_for_the_file(tmp_path):
-    data = sample(3, 5, seed=19)
     target = tmp_path / "run.plt"
-    started = time.monotonic()
+    started = time.time()
     got, errors = [], []
-
-    def consume():
-        try:
-            for plot in dunvel.follow(target, interval=0.02, idle_timeout=IDLE):
-                got.append((time.monotonic(), plot))
-        except BaseException as error:  # noqa: BLE001 - the test reports it
-            errors.append(error)
-
-    follower = threading.Thread(target=consume, daemon=True)
+    follower = threading.Thread(target=follow_into, args=(target, got, errors), daemon=True)
     follower.start()
     time.sleep(0.5)
-    rename_over(target, data)
-    created = time.monotonic()
+    created = time.time()  # what came, came after this
+    rename_over(target, sample(3, 5, seed=19))
     follower.join(IDLE + 30)
     assert not follower.is_alive() and errors == []
     assert got and got[0][0] >= created
-    assert arrays([plot for _, plot in got]) == whole(dunvel.read(target))
+    assert arrays([plot for _, plot in got]) == arrays([dunvel.read(target)])
     assert got[-1][0] - started < IDLE + 10
 
 

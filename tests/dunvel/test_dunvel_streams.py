@@ -5,113 +5,34 @@ path; the object's own exceptions passed through unchanged; the object never
 closed; a compressed file cut short read as the plain file cut where the
 decompressor's output ends."""
 
-import bz2
 import gzip
 import io
 import itertools
-import lzma
 import os
 import random
 import subprocess
 import threading
 import time
-import zlib
 
 import pytest
 
 import dunvel
-from conftest import MALFORMED_FILES, WRITTEN_FILES, plot_text
-
-
-def sample(n=12, steps=6, width=12, seed=0, **options) -> bytes:
-    """A plot file of values of many magnitudes and signs, times in the block-start lines."""
-    rng = random.Random(seed)
-    blocks = [[rng.uniform(-9.9, 9.9) * 10.0 ** rng.randint(-30, 30) for _ in range(n)] for _ in range(steps)]
-    return plot_text([f"P{j}" for j in range(n)], blocks, width, block_start="  TIME = {i}.25E-02 S", **options).encode()
-
-
-def signature(result):
-    """What a read gave, path aside: a plot's names, width, completeness and
-    the bits of its arrays, or a failure's type, kind, line, column, text and
-    message."""
-    if isinstance(result, dunvel.Plot):
-        return ("plot", result.names, result.width, result.complete, result.values.shape,
-                result.values.tobytes(), result.times.tobytes(), result.steps.tobytes())
-    return (type(result), result.kind, result.line, result.column, result.text, result.message)
-
-
-def outcome(call, *args, **kwargs):
-    """call(*args, **kwargs)'s plot, or the PlotFileError it raised (anything
-    else propagates)."""
-    try:
-        return call(*args, **kwargs)
-    except dunvel.PlotFileError as error:
-        return error
-
-
-def bounded(call, *args, timeout=30.0, **kwargs):
-    """call(*args, **kwargs) on a thread of its own: its result, or its
-    exception raised here; the test fails where it has not returned within
-    timeout seconds."""
-    done = {}
-
-    def run():
-        try:
-            done["result"] = call(*args, **kwargs)
-        except BaseException as error:  # noqa: BLE001 - raised again in the caller
-            done["error"] = error
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    thread.join(timeout)
-    if thread.is_alive():
-        pytest.fail(f"the read did not return within {timeout} s")
-    if "error" in done:
-        raise done["error"]
-    return done["result"]
-
-
-class Stream:
-    """A binary stream over data, of which each call gives at most the next
-    of sizes bytes (cycling), and nothing from end on; close() is counted."""
-
-    def __init__(self, data, sizes=(1 << 30,), end=None, name=None):
-        self.data, self.at, self.sizes = data, 0, itertools.cycle(sizes)
-        self.end = len(data) if end is None else end
-        self.calls_at_end = self.closes = 0
-        if name is not None:
-            self.name = name
-
-    def take(self, size):
-        n = max(0, min(size, next(self.sizes), self.end - self.at))
-        if n == 0:
-            self.calls_at_end += 1
-            if self.calls_at_end > 100:  # a reader that reads on past the end must not hang the test
-                raise RuntimeError("read on 100 times after the stream said it ended")
-        chunk = self.data[self.at : self.at + n]
-        self.at += n
-        return chunk
-
-    def close(self):
-        self.closes += 1
-
-
-class ReadInto(Stream):
-    def readinto(self, buffer):
-        chunk = self.take(len(buffer))
-        memoryview(buffer).cast("B")[: len(chunk)] = chunk
-        return len(chunk)
-
-
-class ReadOnly(Stream):
-    def read(self, size=-1):
-        return self.take(1 << 30 if size is None or size < 0 else size)
-
-
-def random_sizes(seed, top):
-    rng = random.Random(seed)
-    return [rng.randint(1, top) for _ in range(997)]
-
+from stream_support import (
+    COMPRESS,
+    FORMATS,
+    OUTPUT_OF_CUT,
+    ReadInto,
+    ReadOnly,
+    bounded,
+    corpus,
+    line_ends,
+    outcome,
+    overwrite,
+    random_sizes,
+    sample,
+    signature,
+    zstandard,
+)
 
 # --- file objects -------------------------------------------------------------
 
@@ -142,49 +63,41 @@ SOURCES = {
 }
 
 
+def chunked(stream, steps):
+    """The chunks of a reader on stream, joined, as joined() has a plot."""
+    try:
+        with dunvel.open(stream) as reader:
+            plots = list(reader.chunks(steps))
+    except dunvel.PlotFileError as error:
+        return signature(error)
+    return ("plot", reader.names, *(b"".join(getattr(p, name).tobytes() for p in plots)
+                                    for name in ("values", "times", "steps")))
+
+
+def joined(result):
+    return ("plot", result.names, *signature(result)[5:]) if isinstance(result, dunvel.Plot) else signature(result)
+
+
 # A byte a call over the large file would take long and find nothing more.
 @pytest.mark.parametrize("content, source", [(content, source) for content in CONTENTS for source in SOURCES
                                              if content != "large" or "1-byte" not in source])
 def test_a_stream_reads_as_its_file(write_file, content, source):
     data = CONTENTS[content]
     path = write_file(data)
+    expected = {"chunks": joined(outcome(dunvel.read, path))}  # a reader's, three steps at a time
     for width, incomplete in [(None, "raise"), (None, "keep"), (12, "raise")]:
-        want = signature(outcome(dunvel.read, path, width, incomplete=incomplete))
+        expected[width, incomplete] = signature(outcome(dunvel.read, path, width, incomplete=incomplete))
+    for case, want in expected.items():
         stream = SOURCES[source](data, path)
         try:
-            got = signature(bounded(outcome, dunvel.read, stream, width, incomplete=incomplete))
-            assert got == want, (width, incomplete)
+            if case == "chunks":
+                assert bounded(chunked, stream, 3) == want
+            else:
+                assert signature(bounded(outcome, dunvel.read, stream, case[0], incomplete=case[1])) == want, case
             assert not getattr(stream, "closed", False) and getattr(stream, "closes", 0) == 0
         finally:
             if hasattr(stream, "__exit__"):
                 stream.close()
-
-
-def chunked(stream, steps):
-    """The chunks of a reader on stream, joined: (names, width, values, times, steps) or the failure."""
-    try:
-        with dunvel.open(stream) as reader:
-            plots = list(reader.chunks(steps))
-    except dunvel.PlotFileError as error:
-        return signature(error)[:5]
-    if not plots:
-        return reader.names, None, b"", b"", b""
-    return (plots[0].names, plots[-1].width, *(b"".join(getattr(p, name).tobytes() for p in plots)
-                                               for name in ("values", "times", "steps")))
-
-
-@pytest.mark.parametrize("source", ["BytesIO", "readinto-1-byte", "read-random"])
-@pytest.mark.parametrize("content", [c for c in CONTENTS if c not in ("cut-in-a-step", "empty", "large")])
-def test_chunks_of_a_stream_are_its_steps(write_file, content, source):
-    data = CONTENTS[content]
-    want = outcome(dunvel.read, write_file(data))
-    if isinstance(want, dunvel.PlotFileError):
-        want = signature(want)[:5]
-    else:
-        want = (want.names, want.width if want.n_steps else None, want.values.tobytes(), want.times.tobytes(),
-                want.steps.tobytes())
-    for steps in (1, 4):
-        assert bounded(chunked, SOURCES[source](data, None), steps) == want
 
 
 @pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
@@ -229,10 +142,9 @@ def test_a_child_process_pipe_of_compressed_data(write_file):
 
 
 def test_read_from_where_the_stream_stands():
-    data = sample(3, 4, seed=8)
-    stream = io.BytesIO(b"junk that is no plot\n" + data)
+    stream = io.BytesIO(b"junk that is no plot\n" + sample(3, 4, seed=8))
     stream.seek(21)
-    assert signature(dunvel.read(stream)) == signature(dunvel.read(io.BytesIO(data)))
+    assert signature(dunvel.read(stream)) == signature(dunvel.read(io.BytesIO(sample(3, 4, seed=8))))
 
 
 # (the bytes before it fails, the method that fails)
@@ -296,10 +208,6 @@ def test_a_stream_that_gives_more_than_it_was_asked_for_is_os_error(lie, call):
     assert not isinstance(caught.value, ValueError), caught.value
 
 
-def line_ends(data):
-    return [i + 1 for i, byte in enumerate(data) if byte == 10]
-
-
 def early_ends():
     """Where a stream says it ended, for sample(12, 3): in the count line, at
     the end of the header, in a step, at a step's last byte before its line
@@ -348,23 +256,15 @@ def test_a_text_stream_is_type_error(write_file, call, text):
             stream.close()
 
 
-class Named(ReadInto):
-    pass
-
-
-def _file(path):
-    return open(path, "rb")
-
-
 @pytest.mark.parametrize(
     "make, name",
     [
-        (lambda data, path: _file(path), "{path}"),
+        (lambda data, path: open(path, "rb"), "{path}"),  # noqa: SIM115 - closed by the test
         (lambda data, path: io.BytesIO(data), "<stream>"),
-        (lambda data, path: Named(data, name="run42.plt"), "run42.plt"),
-        (lambda data, path: Named(data, name=b"run42.plt"), "<stream>"),
-        (lambda data, path: Named(data, name=7), "<stream>"),
-        (lambda data, path: Named(data), "<stream>"),
+        (lambda data, path: ReadInto(data, name="run42.plt"), "run42.plt"),
+        (lambda data, path: ReadInto(data, name=b"run42.plt"), "<stream>"),
+        (lambda data, path: ReadInto(data, name=7), "<stream>"),
+        (lambda data, path: ReadInto(data), "<stream>"),
     ],
     ids=["file", "BytesIO", "str-name", "bytes-name", "int-name", "no-name"],
 )
@@ -396,34 +296,6 @@ def test_path_is_the_streams_str_name_and_the_stream_stays_open(write_file, make
 
 # --- compressed content -------------------------------------------------------
 
-
-def zstandard():
-    """The zstandard module; where it is missing the test skips, but not in
-    CI (CI=true), where it must run: there it fails."""
-    try:
-        import zstandard as module
-    except ImportError:
-        if os.environ.get("CI") == "true":
-            pytest.fail("zstandard is not installed, and CI must run this test (pip install '.[test]')")
-        pytest.skip("needs zstandard (pip install zstandard)")
-    return module
-
-
-# Fast levels: the corpus is large.
-COMPRESS = {
-    "gzip": lambda data: gzip.compress(data, 1, mtime=0),
-    "bz2": lambda data: bz2.compress(data, 1),
-    "xz": lambda data: lzma.compress(data, preset=0),
-    "zstd": lambda data: zstandard().ZstdCompressor(level=1).compress(data),
-}
-# What a decompressor gives for the first bytes of a compressed file.
-OUTPUT_OF_CUT = {
-    "gzip": lambda cut: zlib.decompressobj(wbits=31).decompress(cut),
-    "bz2": lambda cut: bz2.BZ2Decompressor().decompress(cut),
-    "xz": lambda cut: lzma.LZMADecompressor().decompress(cut),
-    "zstd": lambda cut: zstandard().ZstdDecompressor().decompressobj().decompress(cut),
-}
-FORMATS = list(COMPRESS)
 
 COMPRESSED_CONTENTS = {name: CONTENTS[name] for name in
                        ["width-12", "width-15-crlf", "no-final-line-feed", "names-in-utf8", "cut-in-a-step",
@@ -458,18 +330,15 @@ def test_the_name_tells_nothing(tmp_path, name):
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
-def test_compression_none_reads_the_bytes_as_they_are(write_file, fmt):
+def test_compression_none_reads_the_bytes_as_they_are_and_a_format_insists(write_file, fmt):
     packed_data = COMPRESS[fmt](sample(3, 2))
     for given in (write_file(packed_data), io.BytesIO(packed_data)):
         with pytest.raises(dunvel.PlotFileError) as caught:
             dunvel.read(given, compression=None)
         assert (caught.value.kind, caught.value.line) == ("compressed", 1)
-
-
-@pytest.mark.parametrize("fmt", FORMATS)
-def test_an_insisted_format_refuses_other_content(write_file, fmt):
-    other = next(f for f in FORMATS if f != fmt)
-    for data in (sample(3, 2), COMPRESS[other](sample(3, 2))):
+    # Plain text, or another format, where this one is insisted on: a failure
+    # of the content or of reading it, not a decompressor's own exception.
+    for data in (sample(3, 2), COMPRESS[FORMATS[FORMATS.index(fmt) - 1]](sample(3, 2))):
         for given in (write_file(data), io.BytesIO(data)):
             with pytest.raises((dunvel.PlotFileError, OSError)):
                 bounded(dunvel.read, given, compression=fmt)
@@ -569,14 +438,6 @@ def test_a_cut_compressed_file_reads_as_the_plain_file_cut_where_the_output_ends
     assert min(expected) <= last_two and max(expected) == len(data)
 
 
-def overwrite(path, data):
-    """path's content made data, in place: truncating a file to nothing
-    first costs a flush on some file systems, a thousand times over."""
-    with open(path, "r+b" if path.exists() else "wb") as file:
-        file.write(data)
-        file.truncate()
-
-
 @pytest.mark.after_corpus
 def test_every_corpus_file_compressed(tmp_path):
     # Run alone, the corpus holds only what this file writes; with the whole
@@ -587,12 +448,11 @@ def test_every_corpus_file_compressed(tmp_path):
     # file in two formats in turn, so that each format has half the files,
     # one of them by its path and one as a stream (in turn; two in five of
     # them a stream of short reads).
-    corpus = list(dict.fromkeys([*WRITTEN_FILES, *(c if isinstance(c, bytes) else c.encode()
-                                                   for c in MALFORMED_FILES.values())]))
+    files = corpus()
     plain = tmp_path / "plain.dat"
     packed = {fmt: tmp_path / f"{fmt}.dat" for fmt in FORMATS}
     started = time.monotonic()
-    for index, data in enumerate(corpus):
+    for index, data in enumerate(files):
         overwrite(plain, data)
         want = signature(outcome(dunvel.read, plain, compression=None))
         for k in (0, 2):
@@ -606,4 +466,4 @@ def test_every_corpus_file_compressed(tmp_path):
             else:
                 given = io.BytesIO(packed_data)
             assert signature(outcome(dunvel.read, given)) == want, (index, fmt, given, data[:200])
-    print(f"{len(corpus)} files, each in 2 formats, in {time.monotonic() - started:.1f} s")
+    print(f"{len(files)} files, each in 2 formats, in {time.monotonic() - started:.1f} s")
