@@ -8,9 +8,8 @@
 
 namespace reader {
 
-FedSource::FedSource(std::size_t buffers, std::size_t buffer_size) : buffer_size_(buffer_size) {
-    for (std::size_t i = 0; i < buffers; ++i) free_.push_back(std::make_unique<char[]>(buffer_size));
-}
+FedSource::FedSource(std::size_t buffers, std::size_t buffer_size)
+    : buffer_size_(buffer_size), unmade_(buffers) {}
 
 void FedSource::begin_job() {
     const std::lock_guard lock(mutex_);
@@ -19,13 +18,18 @@ void FedSource::begin_job() {
 
 std::span<char> FedSource::wait_for_room(std::chrono::milliseconds timeout, bool& done) {
     std::unique_lock lock(mutex_);
-    const auto ready = [&] { return job_done_ || (!ended_ && !given_up_ && !free_.empty()); };
+    const auto ready = [&] { return job_done_ || (!ended_ && !given_up_ && (!free_.empty() || unmade_ > 0)); };
     if (!changed_.wait_for(lock, timeout, ready)) {
         done = false;
         return {};
     }
     done = job_done_;
     if (done) return {};
+    if (free_.empty()) {
+        // Made when first needed, and not cleared: a short stream costs one.
+        free_.emplace_back(new char[buffer_size_]);
+        --unmade_;
+    }
     lent_ = std::move(free_.back());
     free_.pop_back();
     return {lent_.get(), buffer_size_};

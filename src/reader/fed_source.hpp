@@ -58,6 +58,7 @@ private:
     std::vector<std::unique_ptr<char[]>> free_;
     std::deque<Filled> filled_;
     std::unique_ptr<char[]> lent_;
+    std::size_t unmade_;  // buffers not made yet
     bool ended_ = false;
     bool given_up_ = false;
     bool job_done_ = true;
