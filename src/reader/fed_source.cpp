@@ -8,8 +8,7 @@
 
 namespace reader {
 
-FedSource::FedSource(std::size_t buffers, std::size_t buffer_size)
-    : buffer_size_(buffer_size), unmade_(buffers) {}
+FedSource::FedSource(std::size_t buffers, std::size_t buffer_size) : buffer_size_(buffer_size), unmade_(buffers) {}
 
 void FedSource::begin_job() {
     const std::lock_guard lock(mutex_);
