@@ -156,10 +156,20 @@ def panic_message(path, width=12) -> str:
 
 # The one definition of the core tests: every file but these, which check
 # what lies beyond the reader and the modules (the examples, the typing stub,
-# Dask, the README's recipes) and need more than pytest and Hypothesis. The
+# Dask, the README's recipes) and need more than pytest and Hypothesis, and
+# but the tests named here, which go over the whole corpus again and again
+# with code that is the same on every interpreter (the native reader). The
 # core runs on every supported interpreter and against every wheel
 # (ci/interpreters.sh, ci/wheels.sh: pytest -m "not extras").
-EXTRAS = {"test_examples.py", "olvane/test_typing.py", "test_many_files.py", "test_readme.py"}
+EXTRAS = {
+    "test_examples.py",
+    "olvane/test_typing.py",
+    "test_many_files.py",
+    "test_readme.py",
+    "dunvel/test_dunvel_differential.py::test_every_file_the_tests_wrote",
+    "dunvel/test_dunvel_streams.py::test_every_corpus_file_compressed",
+    "dunvel/test_dunvel_growing.py::test_chunks_of_every_corpus_file",
+}
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = Path(TESTS).parent
 
@@ -212,7 +222,8 @@ def pytest_configure(config):
 
 def pytest_collection_modifyitems(items):
     for item in items:
-        if os.path.relpath(item.path, TESTS) in EXTRAS:
+        where = os.path.relpath(item.path, TESTS)
+        if where in EXTRAS or f"{where}::{item.originalname}" in EXTRAS:
             item.add_marker(pytest.mark.extras)
     items.sort(key=lambda item: item.get_closest_marker("after_corpus") is not None)
 
