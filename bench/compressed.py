@@ -76,13 +76,7 @@ def child(kind: str, path: str) -> None:
     """Prints the rise of the resident set over one call, less what the
     result holds (KiB)."""
     import dunvel
-
-    def status_kib(key: str) -> int:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1])
-        raise KeyError(key)
+    from run import _status_kib as status_kib
 
     gc.collect()
     with open("/proc/self/clear_refs", "w") as clear_refs:

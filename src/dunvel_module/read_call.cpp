@@ -135,22 +135,29 @@ bool raise_outcome(const ModuleState& state, const Outcome& outcome) {
     return false;
 }
 
+bool width_argument(PyObject* arg, std::uint32_t& width) {
+    const unsigned long value = PyLong_AsUnsignedLong(arg);
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+    if (value > 0xFFFFFFFFul) {
+        PyErr_SetString(PyExc_OverflowError, "width must be at most 4294967295");
+        return false;
+    }
+    width = static_cast<std::uint32_t>(value);
+    return true;
+}
+
 PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
     if (nargs != 3 || !PyBytes_Check(args[0]) || !PyLong_Check(args[1]) || !PyBool_Check(args[2])) {
         PyErr_SetString(PyExc_TypeError, "read() takes a path as bytes, a width as int and keep_incomplete as bool");
         return nullptr;
     }
-    const unsigned long width = PyLong_AsUnsignedLong(args[1]);
-    if (width == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
-    if (width > 0xFFFFFFFFul) {
-        PyErr_SetString(PyExc_OverflowError, "width must be at most 4294967295");
-        return nullptr;
-    }
+    std::uint32_t width;
+    if (!width_argument(args[1], width)) return nullptr;
     // The bytes object stays alive (the caller holds it) while the lock is released.
     const std::string_view path(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
     reader::RowsOptions options;
-    options.width = static_cast<std::uint32_t>(width);
+    options.width = width;
     options.detect_width = width == 0;
     options.keep_incomplete = args[2] == Py_True;
 

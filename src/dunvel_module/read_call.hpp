@@ -11,6 +11,7 @@
 // interrupts.
 #pragma once
 
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -61,6 +62,8 @@ bool raise_outcome(const ModuleState& state, const Outcome& outcome);
 // ReaderError(kind, errno, line, problem, column or None, text or None, plain message).
 void raise_reader_error(const ModuleState& state, const reader::ReaderFailure& failure);
 PyObject* names_tuple(const std::vector<std::string>& names);
+// A width argument (an int, 0 for "find it"), or false with an exception set.
+bool width_argument(PyObject* arg, std::uint32_t& width);
 // The plot's times and values as two new Pages objects, or false with an
 // exception set.
 bool take_pages(const ModuleState& state, reader::PlotRows& plot, PyObject*& times, PyObject*& values);

@@ -373,12 +373,8 @@ PyObject* open_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
                         "keep_incomplete and growing as bool");
         return nullptr;
     }
-    const unsigned long width = PyLong_AsUnsignedLong(args[3]);
-    if (width == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
-    if (width > 0xFFFFFFFFul) {
-        PyErr_SetString(PyExc_OverflowError, "width must be at most 4294967295");
-        return nullptr;
-    }
+    std::uint32_t width;
+    if (!width_argument(args[3], width)) return nullptr;
     const bool is_path = PyBytes_Check(args[0]);
     const bool growing = args[5] == Py_True;
     if (growing && !is_path) {
@@ -386,7 +382,7 @@ PyObject* open_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
         return nullptr;
     }
     reader::StreamOptions options;
-    if (width != 0) options.width = static_cast<std::uint32_t>(width);
+    if (width != 0) options.width = width;
     options.keep_incomplete = args[4] == Py_True;
     options.growing = growing;
 
