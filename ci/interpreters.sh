@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # olvane built and its core tests run (pytest -m "not extras"; see
 # tests/conftest.py) on every CPython it supports, each in a virtual
-# environment of its own that holds pytest and Hypothesis only (and meson and
-# ninja, with which tests/test_fast_paths.py builds its helper). A missing
+# environment of its own that holds pytest, Hypothesis and zstandard only (and
+# meson and ninja, with which tests/test_fast_paths.py builds its helper). A missing
 # interpreter, a failed build (warnings are errors), a failed test, or a run
 # that passes no test at all fails the whole run, after every version has had
 # its turn.
@@ -63,7 +63,7 @@ for python in "${interpreters[@]}"; do
     compilers="no library"
     {
         "$python" -m venv "$venv" &&
-        "$venv/bin/python" -m pip install --quiet pytest hypothesis "meson>=1.1" ninja &&
+        "$venv/bin/python" -m pip install --quiet pytest hypothesis zstandard "meson>=1.1" ninja &&
         "$venv/bin/python" -m pip install --quiet --config-settings=setup-args=-Dwerror=true "$root" &&
         # From outside the source tree, so that only the installed module can be imported.
         library=$(cd "$work" && "$venv/bin/python" -c 'import olvane, sys

@@ -250,7 +250,8 @@ if ((run_tests)); then
             venv="$work/test-env-$version"
             "$(find_python "$version")" -m venv "$venv"
             # meson and ninja: tests/test_fast_paths.py builds its helper.
-            "$venv/bin/python" -m pip install --quiet "$wheel" "pytest>=7" "hypothesis>=6" "meson>=1.1" ninja
+            "$venv/bin/python" -m pip install --quiet "$wheel" "pytest>=7" "hypothesis>=6" "zstandard>=0.22" \
+                "meson>=1.1" ninja
             # From the source tree, but by the environment's pytest script,
             # so that the current folder is not on the path: what is tested
             # is the installed wheel.

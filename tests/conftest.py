@@ -156,11 +156,12 @@ def panic_message(path, width=12) -> str:
 
 # The one definition of the core tests: every file but these, which check
 # what lies beyond the reader and the modules (the examples, the typing stub,
-# Dask, the README's recipes) and need more than pytest and Hypothesis, and
-# but the tests named here, which go over the whole corpus again and again
-# with code that is the same on every interpreter (the native reader). The
-# core runs on every supported interpreter and against every wheel
-# (ci/interpreters.sh, ci/wheels.sh: pytest -m "not extras").
+# Dask, the README's recipes) and need more than pytest, Hypothesis and
+# zstandard (for zstd files), and every test but the three named here, which
+# go over the whole corpus again with code that is the same on every
+# interpreter (the native reader). The core runs on every supported
+# interpreter and against every wheel (ci/interpreters.sh, ci/wheels.sh:
+# pytest -m "not extras").
 EXTRAS = {
     "test_examples.py",
     "olvane/test_typing.py",
