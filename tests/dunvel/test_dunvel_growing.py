@@ -470,6 +470,19 @@ def test_follow_waits_for_the_file(tmp_path):
     assert got[-1][0] - started < IDLE + 10
 
 
+@pytest.mark.parametrize("end", ["cut-in-its-last-step", "no-last-line-feed"])
+def test_follow_takes_the_end_as_final_when_it_stops(tmp_path, end):
+    # A run that crashed: follow ends without a failure, with the complete
+    # steps, and with a last step that lacks only its line feed.
+    data = sample(12, 4, seed=23)
+    target = tmp_path / "run.plt"
+    target.write_bytes(data[:-30] if end == "cut-in-its-last-step" else data[:-1])
+    got = bounded(lambda: list(dunvel.follow(target, interval=0.02, idle_timeout=0.3)))
+    want = dunvel.read(target, incomplete="keep")
+    assert len(want) == (3 if end == "cut-in-its-last-step" else 4)
+    assert arrays(got) == arrays([want])
+
+
 def test_follow_gives_up_on_a_file_that_never_comes(tmp_path):
     started = time.monotonic()
     try:
