@@ -227,6 +227,11 @@ bool check_usable(Reader& reader) {
     return true;
 }
 
+void clear_state(Reader& reader) {
+    delete reader.state;
+    reader.state = nullptr;
+}
+
 PyObject* reader_read(PyObject* self, PyObject* arg) {
     auto& reader = *reinterpret_cast<Reader*>(self);
     const unsigned long long max_steps = PyLong_AsUnsignedLongLong(arg);
@@ -239,17 +244,16 @@ PyObject* reader_read(PyObject* self, PyObject* arg) {
     const bool read = run(reader,
                           [&] { rows = state.growing ? state.growing->read(max_steps) : state.plot->read(max_steps); });
     reader.busy = false;
-    if (!read) return nullptr;
+    if (!read) {
+        // Cut off where it failed, a reader cannot go on.
+        clear_state(reader);
+        return nullptr;
+    }
     PyObject* times = nullptr;
     PyObject* values = nullptr;
     if (!take_pages(*reader.module_state, rows, times, values)) return nullptr;
     return Py_BuildValue("(NNKO)", times, values, static_cast<unsigned long long>(first_step),
                          rows.complete ? Py_True : Py_False);
-}
-
-void clear_state(Reader& reader) {
-    delete reader.state;
-    reader.state = nullptr;
 }
 
 PyObject* reader_close(PyObject* self, PyObject*) {
