@@ -344,6 +344,19 @@ def test_a_changed_file_is_changed(tmp_path, change):
     assert re.search(r"\bstep 6\b", error.message), error.message  # the last step read, counting from 0
 
 
+def test_a_file_cut_back_to_its_last_whole_step_is_changed(tmp_path):
+    # What went is only the part of a step that the reader had seen but
+    # left for later: header and last step stand as they were.
+    path = tmp_path / "run.plt"
+    path.write_bytes(FIRST + NEXT_STEP[: len(NEXT_STEP) // 2])
+    with dunvel.open(path, growing=True) as reader:
+        assert reader.read().n_steps == 7
+        truncate(path, ENDS[-1])
+        with pytest.raises(dunvel.PlotFileError) as caught:
+            reader.read()
+    assert caught.value.kind == "changed" and "shorter than" in caught.value.message
+
+
 @pytest.mark.parametrize("change", SAME)
 def test_a_file_that_only_grew_is_not_changed(tmp_path, change):
     path = tmp_path / "run.plt"
