@@ -5,15 +5,18 @@
 // a buffer of that many bytes. In place of the width, "read" times only the
 // read() calls through such a buffer (8 KiB without one), and "lines" the
 // lines found as the reader finds them, nothing parsed: the part of the
-// reader's time that faster number parsing cannot take away.
+// reader's time that faster number parsing cannot take away. "names=I,J,..."
+// (header places), "steps=N" (every Nth step) and "time=T0:T1" read
+// dunvel's rows of only those, the width found from the file.
 //
-//   bash bench/reader_bench.sh FILE WIDTH|read|lines [ROUNDS [BUFFER_BYTES]]
+//   bash bench/reader_bench.sh FILE WIDTH|read|lines|names=..|steps=N|time=T0:T1 [ROUNDS [BUFFER_BYTES]]
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -51,19 +54,48 @@ std::size_t lines_only(const std::string& path, std::size_t buffer_size) {
     }
 }
 
+// The selection that a mode names; false where the mode is none.
+bool selection_of(const std::string& mode, reader::Selection& selection) {
+    const std::size_t equals = mode.find('=');
+    if (equals == std::string::npos) return false;
+    const std::string kind = mode.substr(0, equals), value = mode.substr(equals + 1);
+    if (kind == "names") {
+        std::vector<std::uint32_t> parameters;
+        for (std::size_t at = 0; at < value.size();) {
+            std::size_t used = 0;
+            parameters.push_back(static_cast<std::uint32_t>(std::stoul(value.substr(at), &used)));
+            at += used + 1;
+        }
+        selection.parameters = std::move(parameters);
+    } else if (kind == "steps") {
+        selection.stride = std::stoull(value);
+    } else if (kind == "time") {
+        const std::size_t colon = value.find(':');
+        selection.earliest = std::stod(value.substr(0, colon));
+        selection.latest = std::stod(value.substr(colon + 1));
+    } else {
+        throw std::invalid_argument("unknown mode " + mode);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s FILE WIDTH|read|lines [ROUNDS [BUFFER_BYTES]]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FILE WIDTH|read|lines|names=I,J,..|steps=N|time=T0:T1 [ROUNDS [BUFFER_BYTES]]\n",
+                     argv[0]);
         return 2;
     }
     const std::string path = argv[1];
     const std::string mode = argv[2];
     const bool reads_only = mode == "read", finds_lines_only = mode == "lines";
-    const auto width = reads_only || finds_lines_only ? 0 : static_cast<std::uint32_t>(std::stoul(mode));
+    reader::Selection selection;
+    const bool selects = selection_of(mode, selection);
+    const auto width =
+        reads_only || finds_lines_only || selects ? 0 : static_cast<std::uint32_t>(std::stoul(mode));
     const int rounds = argc > 3 ? std::stoi(argv[3]) : 7;
-    const std::size_t rows_buffer = argc > 4 ? std::stoul(argv[4]) : 0;
+    const std::size_t rows_buffer = argc > 4 ? std::stoul(argv[4]) : selects ? 64 * 1024 : 0;
     const std::size_t buffer_size = rows_buffer != 0 ? rows_buffer : reader::LineSource::default_buffer_size;
     struct stat status{};
     if (stat(path.c_str(), &status) != 0) {
@@ -84,7 +116,9 @@ int main(int argc, char** argv) {
             if (rows_buffer != 0) {
                 reader::RowsOptions options;
                 options.width = width;
+                options.detect_width = selects;
                 options.buffer_size = rows_buffer;
+                options.selection = selection;
                 reader::PlotRows rows = reader::read_plot_rows(path, options);
                 seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
                 values = rows.values.size();

@@ -21,9 +21,8 @@ files on threads side by side.
 from __future__ import annotations
 
 import builtins
-import difflib
 import os
-import time
+import time as _time
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from types import TracebackType
@@ -32,7 +31,8 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, Union, cast, overload
 import numpy as np
 import numpy.typing as npt
 
-from dunvel import _native, _sources
+from dunvel import _native, _selection, _sources
+from dunvel._selection import Names, Steps, TimeWindow
 from dunvel._sources import Compression
 
 if TYPE_CHECKING:
@@ -125,33 +125,14 @@ class PlotFileError(ValueError):
         return type(self), (self.path, self.line, self.message, self.kind, self.column, self.text)
 
 
-class _MissingName(KeyError):
-    """A name that a plot does not hold. ``args`` is ``(name,)``, as for any
-    KeyError, so code that reads the key keeps working; ``str()`` is the
-    message itself, which a traceback shows as is (KeyError's own str() is
-    the repr of its argument, in quotes)."""
-
-    message: str
-
-    def __init__(self, name: object, message: str) -> None:
-        super().__init__(name)
-        self.message = message
-
-    def __str__(self) -> str:
-        return self.message
-
-    def __reduce__(self) -> tuple[type[_MissingName], tuple[object, str]]:
-        # The default would call the class with args alone, without the message.
-        return type(self), (self.args[0], self.message)
-
-
 class Plot:
     """The content of one plot file, laid out as a pandas user expects:
     ``names`` (the columns), ``times`` (float64, one per step, NaN where a
     block-start line holds no time), ``values`` (float32, shape (steps,
     parameters)), ``steps`` (int64, the 0-based number of each step in the
     file) and ``complete`` (False when the file ended inside a step, which
-    was then left out).
+    was then left out; None when a selection's last step ended the read,
+    and what followed it was not looked at).
 
     ``len(plot)`` is the number of steps and iterating gives the names, as
     for a DataFrame. ``plot[name]`` is that column as a view into ``values``;
@@ -167,7 +148,7 @@ class Plot:
     names: tuple[str, ...]
     times: npt.NDArray[np.float64]
     values: npt.NDArray[np.float32]
-    complete: bool
+    complete: bool | None
 
     def __init__(
         self,
@@ -177,7 +158,7 @@ class Plot:
         times: npt.NDArray[np.float64],
         values: npt.NDArray[np.float32],
         steps: npt.NDArray[np.int64] | None = None,
-        complete: bool = True,
+        complete: bool | None = True,
     ) -> None:
         self.path = path
         self.width = width
@@ -216,18 +197,14 @@ class Plot:
     def _indices(self, name: object) -> list[int]:
         """The columns of one name, in header order."""
         if not isinstance(name, str):
-            raise _MissingName(
+            raise _selection.MissingName(
                 name,
                 f"{name!r} is not a name: names are str, not {type(name).__name__}"
                 " (plot[[name, ...]] takes a list of them)",
             )
         indices = self._columns.get(name)
         if indices is None:
-            close = difflib.get_close_matches(name, self._columns, n=3)
-            message = f"{name!r} is not a name in {os.path.basename(self.path)!r}"
-            if close:
-                message += f"; close names: {', '.join(map(repr, close))}"
-            raise _MissingName(name, message)
+            raise _selection.missing_name(name, self._columns, self.path)
         return indices
 
     @overload
@@ -301,7 +278,7 @@ class Plot:
         )
         if steps and not np.isnan(self.times[[0, -1]]).any():
             text += f", time {self.times[0]:g} .. {self.times[-1]:g}"
-        return text + ("" if self.complete else ", incomplete") + ">"
+        return text + (", incomplete" if self.complete is False else "") + ">"
 
     def to_pandas(self) -> pandas.DataFrame:
         """The values as a DataFrame (float32 kept), one column per name,
@@ -368,7 +345,7 @@ def _plot(
     times: Any,
     values: Any,
     steps: npt.NDArray[np.int64] | None,
-    complete: bool,
+    complete: bool | None,
 ) -> Plot:
     time_array = np.frombuffer(memoryview(times), dtype=np.float64)
     value_array = np.frombuffer(memoryview(values), dtype=np.float32).reshape(time_array.shape[0], len(names))
@@ -379,6 +356,9 @@ def read(
     path: Source,
     width: int | None = None,
     *,
+    names: Names | None = None,
+    steps: Steps | None = None,
+    time: TimeWindow | None = None,
     incomplete: Literal["raise", "keep"] = "raise",
     compression: Compression = "infer",
 ) -> Plot:
@@ -405,6 +385,27 @@ def read(
     all whole is complete, even where the file's last line lacks its line
     feed.
 
+    ``names``, ``steps`` and ``time`` read part of a file, parsing nothing
+    else:
+
+    - ``names``: a name or a list of them, each an exact parameter name or,
+      where the header holds no such name, a glob pattern (``*``, ``?``,
+      ``[...]``, case-sensitive, against the whole name). The plot holds
+      every parameter selected, once each, in header order; a name or
+      pattern that selects none raises KeyError, naming close names.
+    - ``steps``: a slice or range of 0-based step numbers (``slice(None,
+      None, 10)``: every tenth). With a stop, the read ends after the last
+      step selected, what follows is not read at all, and ``complete`` is
+      None.
+    - ``time``: ``(t0, t1)``, the steps whose time lies in ``[t0, t1]``
+      (never one without a time). Times may go back after a restart, so the
+      whole file is read.
+
+    With both, the steps that both select; ``Plot.steps`` gives their
+    numbers. The values are those of a full read, to the bit. A field that
+    is not selected is not checked, nor is a step that is not selected
+    beyond its lines, which must still be UTF-8 and laid out as steps.
+
     Raises the OSError subclass of the system's error when the file cannot
     be opened or read (FileNotFoundError, IsADirectoryError, ...),
     PlotFileError for content that the reader refuses, MemoryError when
@@ -413,7 +414,8 @@ def read(
     keep = _incomplete_argument(incomplete)
     native_width = _width_argument(width)
     _sources.check_compression(compression)
-    if _is_path(path) and compression in ("infer", None):
+    chosen = _selection.selection(names, steps, time)
+    if _is_path(path) and compression in ("infer", None) and chosen is None:
         filename, encoded, display = _path_arguments(cast(StrPath, path))
         try:
             names, times, values, _count, used_width, complete = _native.read(encoded, native_width, keep)
@@ -422,7 +424,7 @@ def read(
                 _raise_reader_error(failure, display, filename)
         else:
             return _plot(display, used_width, names, times, values, None, complete)
-    with open(path, width, incomplete=incomplete, compression=compression) as reader:
+    with open(path, width, names=names, steps=steps, time=time, incomplete=incomplete, compression=compression) as reader:
         return reader.read()
 
 
@@ -434,7 +436,10 @@ class PlotReader:
     ``read(max_steps)`` returns the next steps as a Plot whose ``steps``
     give their numbers in the file; ``chunks(steps)`` iterates over the
     rest in plots of at most that many steps, so that a file larger than
-    memory can be reduced a chunk at a time. A context manager: leaving it
+    memory can be reduced a chunk at a time. With a selection (see
+    ``open``), ``names`` are the names selected, the steps counted are
+    those selected, and past the last step that ``steps`` allows, reads
+    return no steps. A context manager: leaving it
     closes what the reader opened (never a caller's file object).
 
     A growing reader (``growing=True``) reads a file that is still being
@@ -451,10 +456,12 @@ class PlotReader:
     path: str
     names: tuple[str, ...]
 
-    def __init__(self, native: Any, path: str, width: int | None, owned: Any = None) -> None:
+    def __init__(
+        self, native: Any, path: str, width: int | None, owned: Any = None, names: tuple[str, ...] | None = None
+    ) -> None:
         self._native = native
         self.path = path
-        self.names = native.names
+        self.names = native.names if names is None else names
         self._given_width = width
         self._owned = owned
 
@@ -479,7 +486,7 @@ class PlotReader:
         if native is None:
             raise ValueError(f"read from a closed PlotReader of {self.path!r}")
         try:
-            times, values, first, complete = native.read(max_steps or 0)
+            times, values, numbers, first, complete = native.read(max_steps or 0)
         except _native.ReaderError as failure:
             self.close()
             _raise_reader_error(failure, self.path, self.path)
@@ -487,7 +494,10 @@ class PlotReader:
         except BaseException:
             self.close()
             raise
-        steps = np.arange(first, first + len(memoryview(times)) // 8, dtype=np.int64)
+        if numbers is None:
+            steps = np.arange(first, first + len(memoryview(times)) // 8, dtype=np.int64)
+        else:
+            steps = np.frombuffer(memoryview(numbers), dtype=np.int64)
         width = native.width or self._given_width or 12
         return _plot(self.path, width, self.names, times, values, steps, complete)
 
@@ -503,9 +513,10 @@ class PlotReader:
         while True:
             chunk = self.read(steps)
             # An empty chunk only to say that the file ended inside a step.
-            if len(chunk) or not chunk.complete:
+            if len(chunk) or chunk.complete is False:
                 yield chunk
-            if len(chunk) < steps:
+            # None: past the last step selected.
+            if len(chunk) < steps or chunk.complete is None:
                 return
 
     def _take_end_as_final(self) -> None:
@@ -542,25 +553,30 @@ def open(
     path: Source,
     width: int | None = None,
     *,
+    names: Names | None = None,
+    steps: Steps | None = None,
+    time: TimeWindow | None = None,
     growing: bool = False,
     incomplete: Literal["raise", "keep"] = "raise",
     compression: Compression = "infer",
 ) -> PlotReader:
     """Reads the header of a plot file and returns a PlotReader for its
-    steps. ``path``, ``width``, ``incomplete`` and ``compression`` are as for
-    ``read``; ``growing=True`` (paths only, read as they are) reads a file
+    steps. ``path``, ``width``, ``names``, ``steps``, ``time``,
+    ``incomplete`` and ``compression`` are as for ``read``, and a name that
+    the header lacks raises KeyError here; ``growing=True`` (paths only, read as they are) reads a file
     that is still being written (see PlotReader). Raises as ``read`` does
     for the header; a growing file whose header is not whole yet raises
     PlotFileError of kind "header"."""
     keep = _incomplete_argument(incomplete)
     native_width = _width_argument(width)
     _sources.check_compression(compression)
+    chosen = _selection.selection(names, steps, time)
     if not isinstance(growing, bool):
         raise TypeError(f"growing must be a bool, not {type(growing).__name__}")
     if not _is_path(path):
         if growing:
             raise TypeError("growing=True reads a path; a file object cannot be told to have grown")
-        return _open_stream(path, _sources.stream_name(path), width, keep, compression, None)
+        return _open_stream(path, _sources.stream_name(path), width, keep, compression, None, chosen)
     filename, encoded, display = _path_arguments(cast(StrPath, path))
     if growing and compression not in ("infer", None):
         raise ValueError(f"a growing file is read as it is: compression must be 'infer' or None, not {compression!r}")
@@ -571,18 +587,36 @@ def open(
             if growing or compression is None or failure.args[3] != "compressed":
                 _raise_reader_error(failure, display, filename)
         else:
-            return PlotReader(native, display, width)
+            return _selecting_reader(native, display, width, None, chosen)
     # The reader owns it, and closes it with itself.
     stream = builtins.open(filename, "rb")  # noqa: SIM115
     try:
-        return _open_stream(stream, display, width, keep, compression, stream)
+        return _open_stream(stream, display, width, keep, compression, stream, chosen)
     except BaseException:
         stream.close()
         raise
 
 
+def _selecting_reader(
+    native: Any, display: str, width: int | None, owned: Any, chosen: _selection.Selection | None
+) -> PlotReader:
+    """A PlotReader of a native reader whose header has been read, told what to keep."""
+    try:
+        names = _selection.apply(native, chosen, display)
+    except BaseException:
+        native.close()
+        raise
+    return PlotReader(native, display, width, owned, names)
+
+
 def _open_stream(
-    stream: Any, display: str, width: int | None, keep: bool, compression: Compression, owned: Any
+    stream: Any,
+    display: str,
+    width: int | None,
+    keep: bool,
+    compression: Compression,
+    owned: Any,
+    chosen: _selection.Selection | None,
 ) -> PlotReader:
     method, into = _sources.binary_reader(stream)
     head = b""
@@ -598,13 +632,16 @@ def _open_stream(
     except _native.ReaderError as failure:
         _raise_reader_error(failure, display, display)
         raise  # not reached: for type checkers
-    return PlotReader(native, display, width, owned)
+    return _selecting_reader(native, display, width, owned, chosen)
 
 
 def follow(
     path: StrPath,
     width: int | None = None,
     *,
+    names: Names | None = None,
+    steps: Steps | None = None,
+    time: TimeWindow | None = None,
     interval: float = 1.0,
     idle_timeout: float | None = None,
 ) -> Iterator[Plot]:
@@ -616,7 +653,9 @@ def follow(
     seconds (None: never; stop iterating instead), and then takes the end
     of the file as final, so that a last step that lacks only its line feed
     comes too. Raises PlotFileError of kind "changed" where the file is
-    replaced or cut under it (see PlotReader)."""
+    replaced or cut under it (see PlotReader). ``names``, ``steps`` and
+    ``time`` are as for ``read``: with a stop in ``steps``, following ends
+    once its last step has come."""
     if isinstance(interval, bool) or not isinstance(interval, (int, float)) or not interval > 0:
         raise ValueError(f"interval must be a positive number of seconds, not {interval!r}")
     if idle_timeout is not None and (
@@ -624,35 +663,40 @@ def follow(
     ):
         raise ValueError(f"idle_timeout must be None or a number of seconds, not {idle_timeout!r}")
     _width_argument(width)
-    return _follow(path, width, float(interval), idle_timeout)
+    _selection.selection(names, steps, time)
+    return _follow(path, width, float(interval), idle_timeout, {"names": names, "steps": steps, "time": time})
 
 
-def _follow(path: StrPath, width: int | None, interval: float, idle_timeout: float | None) -> Iterator[Plot]:
-    since = time.monotonic()
+def _follow(
+    path: StrPath, width: int | None, interval: float, idle_timeout: float | None, chosen: dict[str, Any]
+) -> Iterator[Plot]:
+    since = _time.monotonic()
     while True:
         try:
-            reader = open(path, width, growing=True)
+            reader = open(path, width, growing=True, **chosen)
             break
         except (FileNotFoundError, PlotFileError) as failure:
             if isinstance(failure, PlotFileError) and failure.kind != "header":
                 raise
-            if idle_timeout is not None and time.monotonic() - since >= idle_timeout:
+            if idle_timeout is not None and _time.monotonic() - since >= idle_timeout:
                 raise
-        time.sleep(interval)
+        _time.sleep(interval)
     with reader:
-        since = time.monotonic()
+        since = _time.monotonic()
         while True:
             plot = reader.read()
             if len(plot):
                 yield plot
-                since = time.monotonic()
-            elif idle_timeout is not None and time.monotonic() - since >= idle_timeout:
+                since = _time.monotonic()
+            if plot.complete is None:
+                return
+            if not len(plot) and idle_timeout is not None and _time.monotonic() - since >= idle_timeout:
                 reader._take_end_as_final()
                 last = reader.read()
                 if len(last):
                     yield last
                 return
-            time.sleep(interval)
+            _time.sleep(interval)
 
 
 @overload
@@ -660,6 +704,9 @@ def read_many(
     paths: Iterable[StrPath],
     width: int | None = ...,
     *,
+    names: Names | None = ...,
+    steps: Steps | None = ...,
+    time: TimeWindow | None = ...,
     threads: int | None = ...,
     errors: Literal["raise"] = ...,
     incomplete: Literal["raise", "keep"] = ...,
@@ -669,6 +716,9 @@ def read_many(
     paths: Iterable[StrPath],
     width: int | None = ...,
     *,
+    names: Names | None = ...,
+    steps: Steps | None = ...,
+    time: TimeWindow | None = ...,
     threads: int | None = ...,
     errors: Literal["return"],
     incomplete: Literal["raise", "keep"] = ...,
@@ -677,6 +727,9 @@ def read_many(
     paths: Iterable[StrPath],
     width: int | None = None,
     *,
+    names: Names | None = None,
+    steps: Steps | None = None,
+    time: TimeWindow | None = None,
     threads: int | None = None,
     errors: Literal["raise", "return"] = "raise",
     incomplete: Literal["raise", "keep"] = "raise",
@@ -685,7 +738,7 @@ def read_many(
     unless told), which read side by side, and returns the plots in the
     order of paths. errors="raise" raises the first failure in that order;
     errors="return" puts each failure's exception in its file's place.
-    incomplete is read's, for every file."""
+    names, steps, time and incomplete are read's, for every file."""
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
@@ -693,14 +746,17 @@ def read_many(
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     todo = list(paths)
-    # A bad width or incomplete fails once, before any file.
+    # A bad width, selection or incomplete fails once, before any file.
     _width_argument(width)
+    _selection.selection(names, steps, time)
     _incomplete_argument(incomplete)
     if not todo:
         return []
     workers = min(threads or os.cpu_count() or 1, len(todo))
     with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="dunvel") as pool:
-        futures = [pool.submit(read, path, width, incomplete=incomplete) for path in todo]
+        futures = [
+            pool.submit(read, path, width, names=names, steps=steps, time=time, incomplete=incomplete) for path in todo
+        ]
         results: list[Plot | Exception] = []
         for future in futures:
             failure = future.exception()

@@ -3,11 +3,14 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <vector>
 
+#include "dunvel_module/pages.hpp"
 #include "dunvel_module/read_call.hpp"
 #include "reader/compression.hpp"
 #include "reader/fed_source.hpp"
@@ -30,6 +33,8 @@ struct ReaderState {
     std::unique_ptr<reader::GrowingPlot> growing;
     // The lock's saved state while a call runs without it, for interrupts.
     PyThreadState* saved = nullptr;
+    // Whether reads give the number of each step kept.
+    bool selects_steps = false;
 };
 
 struct Reader {
@@ -249,11 +254,98 @@ PyObject* reader_read(PyObject* self, PyObject* arg) {
         clear_state(reader);
         return nullptr;
     }
+    const std::size_t step_bytes = rows.steps.size() * sizeof(std::int64_t);
     PyObject* times = nullptr;
     PyObject* values = nullptr;
     if (!take_pages(*reader.module_state, rows, times, values)) return nullptr;
-    return Py_BuildValue("(NNKO)", times, values, static_cast<unsigned long long>(first_step),
-                         rows.complete ? Py_True : Py_False);
+    PyObject* steps = Py_None;
+    if (state.selects_steps) {
+        steps = new_pages(reader.module_state->pages_type, rows.steps.release(), step_bytes);
+        if (steps == nullptr) {
+            Py_DECREF(times);
+            Py_DECREF(values);
+            return nullptr;
+        }
+    } else {
+        Py_INCREF(steps);
+    }
+    PyObject* complete = rows.stopped ? Py_None : rows.complete ? Py_True : Py_False;
+    return Py_BuildValue("(NNNKO)", times, values, steps, static_cast<unsigned long long>(first_step), complete);
+}
+
+// The parameters kept: None, or a tuple of ascending ints below count.
+bool parameters_argument(PyObject* arg, std::uint32_t count, std::optional<std::vector<std::uint32_t>>& parameters) {
+    if (arg == Py_None) return true;
+    if (!PyTuple_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "select() takes the parameters as a tuple of ints, or None");
+        return false;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(arg);
+    std::vector<std::uint32_t> kept;
+    try {
+        kept.reserve(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const unsigned long value = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(arg, i));
+        if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+        if (value >= count || (!kept.empty() && value <= kept.back())) {
+            PyErr_Format(PyExc_ValueError, "select() takes ascending parameters below %u; %lu is not one", count,
+                         value);
+            return false;
+        }
+        kept.push_back(static_cast<std::uint32_t>(value));
+    }
+    parameters = std::move(kept);
+    return true;
+}
+
+bool step_argument(PyObject* arg, std::uint64_t& value) {
+    value = PyLong_AsUnsignedLongLong(arg);
+    return !(value == static_cast<unsigned long long>(-1) && PyErr_Occurred());
+}
+
+bool time_argument(PyObject* arg, std::optional<double>& time) {
+    if (arg == Py_None) return true;
+    const double value = PyFloat_AsDouble(arg);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    time = value;
+    return true;
+}
+
+PyObject* reader_select(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    auto& reader = *reinterpret_cast<Reader*>(self);
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError,
+                        "select() takes parameters, first_step, stop_step or None, stride, earliest and latest");
+        return nullptr;
+    }
+    if (!check_usable(reader)) return nullptr;
+    ReaderState& state = *reader.state;
+    reader::Selection selection;
+    std::uint64_t stop = 0;
+    if (!parameters_argument(args[0], stream_of(state)->count(), selection.parameters) ||
+        !step_argument(args[1], selection.first_step) || (args[2] != Py_None && !step_argument(args[2], stop)) ||
+        !step_argument(args[3], selection.stride) || !time_argument(args[4], selection.earliest) ||
+        !time_argument(args[5], selection.latest))
+        return nullptr;
+    if (args[2] != Py_None) selection.stop_step = stop;
+    if (selection.stride == 0) {
+        PyErr_SetString(PyExc_ValueError, "select() takes a stride of at least 1");
+        return nullptr;
+    }
+    try {
+        if (state.growing)
+            state.growing->select(selection);
+        else
+            state.plot->select(selection);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    state.selects_steps = selection.selects_steps();
+    Py_RETURN_NONE;
 }
 
 PyObject* reader_close(PyObject* self, PyObject*) {
@@ -327,6 +419,11 @@ void reader_dealloc(PyObject* self) {
 
 PyMethodDef reader_methods[] = {
     {"read", reader_read, METH_O, "read($self, max_steps, /)\n--\n\nThe next steps, at most max_steps (0: all)."},
+    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_select)), METH_FASTCALL,
+     "select($self, parameters, first_step, stop_step, stride, earliest, latest, /)\n--\n\n"
+     "What the reads from now on keep: parameters a tuple of ascending header places or None, steps "
+     "first_step, first_step + stride, ... before stop_step (None: no end), of them those whose time lies in "
+     "[earliest, latest] (None: no bound)."},
     {"close", reader_close, METH_NOARGS, "close($self, /)\n--\n\nGives back what the reader holds."},
     {"take_end_as_final", reader_take_end_as_final, METH_NOARGS,
      "take_end_as_final($self, /)\n--\n\nA growing reader's file is done: its end is final from now on."},

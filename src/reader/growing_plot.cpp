@@ -77,6 +77,8 @@ void GrowingPlot::check_unchanged() {
 }
 
 PlotRows GrowingPlot::read(std::uint64_t max_steps) {
+    // Past the last step selected, the file is not looked at again.
+    if (stream_.finished()) return stream_.read(max_steps);
     check_unchanged();
     if (stream_.needs_resume()) {
         if (const IoError error = file_.seek(stream_.resume_offset())) {
@@ -87,8 +89,10 @@ PlotRows GrowingPlot::read(std::uint64_t max_steps) {
         }
         stream_.resume(file_);
     }
+    const std::uint64_t first = stream_.next_step();
     PlotRows rows = stream_.read(max_steps);
-    if (rows.times.size() > 0) {
+    // Also where the steps read were none of those selected.
+    if (stream_.next_step() != first) {
         const std::uint64_t end = stream_.resume_offset();
         const std::uint64_t start = std::max(stream_.last_step_offset(), end - std::min(end, compared_step_bytes));
         last_step_ = bytes_at(start, end - start);

@@ -30,6 +30,7 @@ public:
     // The steps written whole since the last read, at most max_steps (0: all).
     PlotRows read(std::uint64_t max_steps);
     void take_end_as_final() noexcept { stream_.take_end_as_final(); }
+    void select(const Selection& selection) { stream_.select(selection); }
 
 private:
     [[noreturn]] void fail_changed(const std::string& what) const;

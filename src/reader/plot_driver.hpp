@@ -14,6 +14,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <concepts>
 #include <cstdint>
 #include <optional>
@@ -66,6 +67,9 @@ concept Sink = requires(S& sink, std::string_view text, bool ascii, std::uint32_
     sink.discard_step();
     // Room for this many steps in all, a hint taken after the first step.
     sink.reserve(step);
+    // Whether the sink has all the steps it wants: the driver stops before
+    // the next step, reading none of its lines.
+    { sink.full() } -> std::same_as<bool>;
     // The fields of a data line that the sink wants, bit k for field k; only
     // asked where selects_fields, so that taking every field costs nothing.
     { S::selects_fields } -> std::convertible_to<bool>;
@@ -245,6 +249,23 @@ template <bool Fortran>
     fail_field(text, parsed.error, line, k, width, where);
 }
 
+// Field k of a data line for a sink that selects fields: by the common
+// path where the line is ASCII and holds the field whole, else as the other
+// widths are.
+template <unsigned Width, bool Fortran>
+[[gnu::always_inline]] inline float wanted_field(std::string_view line, bool ascii, unsigned k, std::uint32_t width,
+                                                 std::uint64_t line_number) {
+    if constexpr (Width != 0) {
+        if (ascii && line.size() >= (std::size_t{k} + 1) * Width) [[likely]] {
+            const char* field = line.data() + std::size_t{k} * Width;
+            if (const std::optional<float> value = parse_exponent_field<Width - 7>(field)) [[likely]]
+                return *value;
+            return parse_field<Fortran>({field, Width}, line_number, k, Width);
+        }
+    }
+    return parse_field<Fortran>(take_field(line, ascii, k, width, line_number), line_number, k, width);
+}
+
 // The steps still to come, judged by the bytes that the first step took;
 // nothing where the source cannot tell its size.
 inline std::optional<std::uint64_t> estimate_steps(const LineSource& source, std::uint64_t data_start) {
@@ -276,12 +297,13 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
         const unsigned fields = std::min(fields_per_line, count - first);
         auto targets = sink.targets(first);
         if constexpr (S::selects_fields) {
-            const unsigned wanted = sink.wanted_fields(first);
-            for (unsigned k = 0; k < fields; ++k)
-                if ((wanted >> k & 1) != 0)
-                    targets.put(k,
-                                parse_field<S::fortran_forms>(take_field(line, ascii, k, width, source.line_number()),
-                                                              source.line_number(), k, width));
+            // Only the fields wanted, in order, so that a line too short
+            // fails at the first of them that does not fit.
+            for (unsigned wanted = sink.wanted_fields(first); wanted != 0; wanted &= wanted - 1) {
+                const auto k = static_cast<unsigned>(std::countr_zero(wanted));
+                if (k >= fields) break;
+                targets.put(k, wanted_field<Width, S::fortran_forms>(line, ascii, k, width, source.line_number()));
+            }
             continue;
         }
         if constexpr (Width != 0) {
@@ -349,7 +371,7 @@ template <unsigned Width, Sink S>
 void read_steps_from(LineSource& source, S& sink, std::uint32_t count, std::uint32_t width, Cursor& cursor,
                      std::uint64_t data_start, bool first, std::uint64_t stop_step) {
     for (bool wanted;; first = false) {
-        if (cursor.step == stop_step || !begin_step(source, sink, cursor, wanted)) return;
+        if (cursor.step == stop_step || sink.full() || !begin_step(source, sink, cursor, wanted)) return;
         finish_step<Width>(source, sink, count, width, cursor, wanted);
         if (first) [[unlikely]]
             reserve_after_first_step(source, sink, data_start);

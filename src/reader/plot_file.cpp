@@ -35,6 +35,7 @@ public:
         for (Column& column : columns_) column.resize(std::min(column.size(), steps_));
     }
     unsigned wanted_fields(std::uint32_t) const noexcept { return ~0u; }
+    bool full() const noexcept { return false; }
 
     // Columns sized for the steps to come, so that they do not grow by
     // copying as they fill. Only a hint: columns still grow if the guess was

@@ -1,6 +1,9 @@
 #include "reader/plot_rows.hpp"
 
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "reader/compression.hpp"
 #include "reader/file_source.hpp"
@@ -19,8 +22,15 @@ PlotRows read_plot_rows(std::string_view path, const RowsOptions& options) {
     stream_options.keep_incomplete = options.keep_incomplete;
     stream_options.buffer_size = options.buffer_size;
     PlotStream stream(text, stream_options);
+    stream.select(options.selection);
     PlotRows plot = stream.read(0);
     plot.names = stream.take_names();
+    if (const auto& kept = options.selection.parameters) {
+        std::vector<std::string> names;
+        names.reserve(kept->size());
+        for (const std::uint32_t parameter : *kept) names.push_back(std::move(plot.names[parameter]));
+        plot.names = std::move(names);
+    }
     return plot;
 }
 

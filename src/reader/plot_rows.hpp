@@ -14,17 +14,24 @@
 
 #include "reader/interrupt.hpp"
 #include "reader/mapped_array.hpp"
+#include "reader/selection.hpp"
 
 namespace reader {
 
 struct PlotRows {
     std::vector<std::string> names;  // last token of each name line, "" for a blank one
-    MappedArray<float> values;       // steps x count, row-major
+    MappedArray<float> values;       // steps x count (or the parameters kept), row-major
     MappedArray<double> times;       // one per step; NaN where a block-start line holds none
+    // The number of each step in the file, from 0; only where a selection
+    // chose the steps.
+    MappedArray<std::int64_t> steps;
     std::uint32_t count = 0;
     std::uint32_t width = 0;
     // False where the file ended inside a step, which was left out.
     bool complete = true;
+    // The read ended after the last step that the selection allows, and
+    // did not look at what follows: complete then tells nothing.
+    bool stopped = false;
 };
 
 struct RowsOptions {
@@ -37,6 +44,8 @@ struct RowsOptions {
     bool keep_incomplete = false;
     std::size_t buffer_size = 64 * 1024;
     InterruptCheck on_interrupt;
+    // The parameters and steps read; names then holds the kept ones.
+    Selection selection;
 };
 
 // The path's bytes must be followed by a NUL in memory. Throws ReaderFailure

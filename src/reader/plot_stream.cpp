@@ -1,6 +1,7 @@
 #include "reader/plot_stream.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -13,23 +14,37 @@ namespace reader {
 
 namespace {
 
-// The values of a run of steps as rows, each step at its own row counted
-// from the run's first, with each step's time; the names go to the stream.
-// It notes where each step ended in the bytes, so that the stream knows
-// where to go on from.
+// The values of a run of steps as rows, each step kept at the next row,
+// with each step's time (and, where steps are selected, its number); the
+// names go to the stream. Where SelectsFields, a row holds only the
+// parameters kept. It notes where each step ended in the bytes, so that the
+// stream knows where to go on from.
+template <bool SelectsFields>
 class RunSink {
 public:
-    static constexpr bool selects_fields = false;
+    static constexpr bool selects_fields = SelectsFields;
     static constexpr bool fortran_forms = true;
 
     struct Targets {
         float* row;
-        void put(unsigned k, float value) noexcept { row[k] = value; }
+        unsigned fields;  // where fields are selected: those kept of the line
+        void put(unsigned k, float value) noexcept {
+            if constexpr (SelectsFields)
+                row[std::popcount(fields & ((1u << k) - 1))] = value;
+            else
+                row[k] = value;
+        }
     };
 
-    RunSink(std::vector<std::string>& names, const LineSource& source, std::uint64_t first_step,
-            std::uint64_t max_steps, bool growing)
-        : names_(names), source_(source), first_step_(first_step), max_steps_(max_steps), growing_(growing) {}
+    RunSink(std::vector<std::string>& names, const LineSource& source, const Selection& selection,
+            const FieldSelection& fields, std::uint64_t max_steps, bool growing)
+        : names_(names),
+          source_(source),
+          selection_(selection),
+          fields_(fields),
+          selects_steps_(selection.selects_steps()),
+          max_steps_(max_steps == 0 ? std::uint64_t(-1) : max_steps),
+          growing_(growing) {}
 
     // The failure that follows says it in plain words.
     int announce_bad_count(std::string_view) noexcept { return 0; }
@@ -37,43 +52,72 @@ public:
         const std::vector<std::string_view> tokens = split_tokens(line);
         names_.emplace_back(tokens.empty() ? std::string_view() : tokens.back());
     }
-    void start(std::uint32_t count) { rows_.count = count; }
+    void start(std::uint32_t count) {
+        rows_.count = count;
+        row_length_ = SelectsFields ? fields_.kept() : count;
+    }
     bool begin_step(std::uint64_t step, std::string_view line, bool ascii) {
-        index_ = static_cast<std::size_t>(step - first_step_);
-        *rows_.times.slot(index_, 1) = time_stamps_.read(line, ascii);
-        row_ = rows_.values.slot(index_ * rows_.count, rows_.count);
+        wanted_ = !selects_steps_ || selection_.selects_number(step);
+        // A time is parsed only where it is kept or decides.
+        if (!wanted_ && !selection_.earliest && !selection_.latest) return false;
+        const double time = time_stamps_.read(line, ascii);
+        wanted_ = wanted_ && selection_.selects_time(time);
+        if (!wanted_) return false;
+        index_ = rows_.times.size();
+        *rows_.times.slot(index_, 1) = time;
+        if (selects_steps_) *rows_.steps.slot(index_, 1) = static_cast<std::int64_t>(step);
+        row_ = rows_.values.slot(index_ * row_length_, row_length_);
         return true;
     }
-    Targets targets(std::uint32_t first) noexcept { return {row_ + first}; }
+    Targets targets(std::uint32_t first) noexcept {
+        if constexpr (SelectsFields)
+            return {row_ + fields_.column(first), fields_.wanted(first)};
+        else
+            return {row_ + first, 0};
+    }
     void end_step() noexcept {
         // A growing file's last line may still be written on.
         if (growing_ && source_.ended_without_line_feed()) [[unlikely]] {
             unfinished_ = true;
             return;
         }
-        rows_.times.commit_to(index_ + 1);
-        rows_.values.commit_to((index_ + 1) * rows_.count);
+        if (wanted_) {
+            rows_.times.commit_to(index_ + 1);
+            if (selects_steps_) rows_.steps.commit_to(index_ + 1);
+            rows_.values.commit_to((index_ + 1) * row_length_);
+        }
+        ++passed_;
         last_start_ = end_;
         end_ = source_.consumed();
         end_line_ = source_.line_number();
     }
     // Nothing of a step belongs to the arrays before it ends.
     void discard_step() noexcept {}
-    unsigned wanted_fields(std::uint32_t) const noexcept { return ~0u; }
+    unsigned wanted_fields(std::uint32_t first) const noexcept {
+        if constexpr (SelectsFields)
+            return fields_.wanted(first);
+        else
+            return ~0u;
+    }
+    bool full() const noexcept { return rows_.times.size() == max_steps_; }
 
     // Pages that stay unused are never touched, so a generous guess costs
     // nothing, and a short one only a remapping.
     void reserve(std::uint64_t steps) noexcept {
-        if (max_steps_ != 0) steps = std::min(steps, max_steps_);
-        if (steps > std::numeric_limits<std::size_t>::max() / (std::uint64_t{rows_.count} + 1)) return;
+        if (selects_steps_) steps = steps / selection_.stride + 1;
+        steps = std::min(steps, max_steps_);
+        if (steps > std::numeric_limits<std::size_t>::max() / (std::uint64_t{row_length_} + 1)) return;
         rows_.times.reserve_hint(static_cast<std::size_t>(steps));
-        rows_.values.reserve_hint(static_cast<std::size_t>(steps * rows_.count));
+        if (selects_steps_) rows_.steps.reserve_hint(static_cast<std::size_t>(steps));
+        rows_.values.reserve_hint(static_cast<std::size_t>(steps * row_length_));
     }
 
     PlotRows& rows() noexcept { return rows_; }
+    // The steps kept, and those read whole, kept or not.
     std::size_t steps() const noexcept { return rows_.times.size(); }
+    std::uint64_t passed() const noexcept { return passed_; }
     bool unfinished() const noexcept { return unfinished_; }
-    // In the source's bytes: where the last step taken began and ended, and its last line.
+    // In the source's bytes: where the last step read began and ended, and its last line.
     void start_at(std::uint64_t offset) noexcept { end_ = offset; }
     std::uint64_t last_start() const noexcept { return last_start_; }
     std::uint64_t end() const noexcept { return end_; }
@@ -82,20 +126,26 @@ public:
 private:
     std::vector<std::string>& names_;
     const LineSource& source_;
-    std::uint64_t first_step_;
+    const Selection& selection_;
+    const FieldSelection& fields_;
+    bool selects_steps_;
     std::uint64_t max_steps_;
     bool growing_;
     bool unfinished_ = false;
+    bool wanted_ = false;
     PlotRows rows_;
+    std::uint32_t row_length_ = 0;
     std::size_t index_ = 0;
     float* row_ = nullptr;
     TimeStamps time_stamps_;
+    std::uint64_t passed_ = 0;
     std::uint64_t last_start_ = 0;
     std::uint64_t end_ = 0;
     std::uint64_t end_line_ = 0;
 };
 
-static_assert(driver::Sink<RunSink>);
+static_assert(driver::Sink<RunSink<false>>);
+static_assert(driver::Sink<RunSink<true>>);
 
 // A step cut by the end of the data: left out where the caller keeps the
 // complete steps before it, else the failure says so, and how to keep them.
@@ -143,7 +193,7 @@ static_assert(driver::EndPolicy<LeaveCutStep>);
 
 PlotStream::PlotStream(ByteSource& bytes, const StreamOptions& options)
     : options_(options), source_(std::make_unique<LineSource>(bytes, options.buffer_size)), width_(options.width) {
-    RunSink sink(names_, *source_, 0, 0, options.growing);
+    RunSink<false> sink(names_, *source_, selection_, fields_, 0, options.growing);
     try {
         count_ = driver::read_header(*source_, sink);
         // Its last name may be only part of the name yet.
@@ -162,39 +212,55 @@ PlotStream::PlotStream(ByteSource& bytes, const StreamOptions& options)
     resume_line_ = source_->line_number() + 1;
 }
 
+void PlotStream::select(const Selection& selection) {
+    selection_ = selection;
+    fields_ = selection.parameters ? FieldSelection(count_, *selection.parameters) : FieldSelection();
+}
+
 PlotRows PlotStream::read(std::uint64_t max_steps) {
-    RunSink sink(names_, *source_, next_step_, max_steps, options_.growing);
+    if (selection_.parameters) return read_run<true>(max_steps);
+    return read_run<false>(max_steps);
+}
+
+template <bool SelectsFields>
+PlotRows PlotStream::read_run(std::uint64_t max_steps) {
+    RunSink<SelectsFields> sink(names_, *source_, selection_, fields_, max_steps, options_.growing);
     sink.start(count_);
     sink.start_at(resume_offset_ - source_start_);
     PlotRows& rows = sink.rows();
+    const std::optional<std::uint64_t> end = selection_.end_step();
+    if (end && next_step_ >= *end) finished_ = stopped_ = true;
     if (finished_) {
         rows.width = width_.value_or(12);
+        rows.stopped = stopped_;
         return std::move(rows);
     }
-    const std::uint64_t stop = max_steps == 0 ? std::uint64_t(-1) : next_step_ + max_steps;
     bool cut = false;
     std::uint32_t width;
     if (options_.growing)
-        width = driver::read_steps(*source_, sink, count_, width_, next_step_, LeaveCutStep{cut}, stop);
+        width = driver::read_steps(*source_, sink, count_, width_, next_step_, LeaveCutStep{cut},
+                                   end.value_or(std::uint64_t(-1)));
     else
         width = driver::read_steps(*source_, sink, count_, width_, next_step_,
-                                   CutSteps{options_.keep_incomplete, rows.complete}, stop);
-    const std::size_t steps = sink.steps();
+                                   CutSteps{options_.keep_incomplete, rows.complete}, end.value_or(std::uint64_t(-1)));
+    const std::uint64_t passed = sink.passed();
     // A width found from a line that may be cut is not the file's yet.
-    if (steps > 0 && !width_) width_ = width;
+    if (passed > 0 && !width_) width_ = width;
     rows.width = width_.value_or(width);
-    if (steps > 0) {
-        next_step_ += steps;
+    if (passed > 0) {
+        next_step_ += passed;
         last_step_offset_ = source_start_ + sink.last_start();
         resume_offset_ = source_start_ + sink.end();
         resume_line_ = sink.end_line() + 1;
     }
     bytes_seen_ = std::max(bytes_seen_, source_start_ + source_->consumed());
+    // What follows the last step selected is never looked at.
+    stopped_ = end && next_step_ == *end;
+    rows.stopped = stopped_;
     const bool ended = source_->at_end() || cut || sink.unfinished() || !rows.complete;
     if (options_.growing)
-        needs_resume_ = ended;
-    else
-        finished_ = ended;
+        needs_resume_ = ended && !stopped_;
+    finished_ = stopped_ || (ended && !options_.growing);
     return std::move(rows);
 }
 

@@ -22,6 +22,7 @@
 #include "reader/byte_source.hpp"
 #include "reader/line_source.hpp"
 #include "reader/plot_rows.hpp"
+#include "reader/selection.hpp"
 
 namespace reader {
 
@@ -48,11 +49,18 @@ public:
     std::optional<std::uint32_t> width() const noexcept { return width_; }
     // The number of the next step to read, from 0.
     std::uint64_t next_step() const noexcept { return next_step_; }
-    // Whether the bytes have ended for good (never for a growing stream).
+    // Whether the bytes have ended for good (never for a growing stream), or
+    // the selection's last step has been read.
     bool finished() const noexcept { return finished_; }
 
-    // The next steps, at most max_steps of them (0: all there are). The
-    // result's names are empty; its count and width are the file's.
+    // What the reads from now on keep; parameters must be ascending and
+    // below count(). Steps are numbered in the whole file, whichever step
+    // is next.
+    void select(const Selection& selection);
+    // The next steps kept, at most max_steps of them (0: all there are). The
+    // result's names are empty; its count and width are the file's. Once
+    // past the last step that the selection allows, a stream reads nothing
+    // more (finished, and each result stopped).
     PlotRows read(std::uint64_t max_steps);
 
     // Where the header ends, where the last step read begins and where the
@@ -78,7 +86,12 @@ public:
     }
 
 private:
+    template <bool SelectsFields>
+    PlotRows read_run(std::uint64_t max_steps);
+
     StreamOptions options_;
+    Selection selection_;
+    FieldSelection fields_;
     std::unique_ptr<LineSource> source_;
     std::uint64_t source_start_ = 0;  // the file offset of the source's first byte
     std::vector<std::string> names_;
@@ -92,6 +105,7 @@ private:
     std::uint64_t bytes_seen_ = 0;
     bool finished_ = false;
     bool needs_resume_ = false;
+    bool stopped_ = false;
 };
 
 }  // namespace reader

@@ -333,7 +333,8 @@ def planted(draw):
         content = joined(lines)
         line, column = index + 1, length // width * width + 1
     elif kind == "width":
-        lines[header + 1] += draw(st.sampled_from(["x", " 1", "0" * width]))
+        # Never a whole field more: 4 fields of 12 and a fifth fill 4 of 15.
+        lines[header + 1] += draw(st.sampled_from(["x", " 1", "0" * (width + 1)]))
         content = joined(lines)
         read_at, line = None, header + 2
     else:

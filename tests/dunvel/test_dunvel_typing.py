@@ -16,7 +16,7 @@ import dunvel
 pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
-PACKAGE_FILES = ("__init__.py", "__main__.py", "_native.pyi", "_sources.py", "py.typed")
+PACKAGE_FILES = ("__init__.py", "__main__.py", "_native.pyi", "_selection.py", "_sources.py", "py.typed")
 
 SNIPPET = """\
 from pathlib import Path
@@ -37,7 +37,7 @@ count: int = plot.n_steps + plot.n_parameters + plot.width
 present: bool = "PRES" in plot
 selected: dunvel.Plot = plot[["PRES", "TEMP"]]
 steps: npt.NDArray[np.int64] = selected.steps
-whole: bool = selected.complete and len(selected) == plot.n_steps and list(plot) == list(names)
+whole: bool = selected.complete is not False and len(selected) == plot.n_steps and list(plot) == list(names)
 plots: list[dunvel.Plot] = dunvel.read_many(["a.plt", Path("b.plt")], threads=2)
 mixed: list[dunvel.Plot | Exception] = dunvel.read_many(["a.plt"], errors="return")
 try:
@@ -58,6 +58,9 @@ for new in dunvel.follow("run.plt", interval=0.5, idle_timeout=60):
 with open("run.plt.gz", "rb") as file:
     streamed: dunvel.Plot = dunvel.read(file, compression="gzip")
 dunvel.read("run.plt", compression="zip")
+part_of: dunvel.Plot = dunvel.read("run.plt", names=["PRES", "TEMP*"], steps=slice(0, None, 10), time=(0.0, 5.0))
+looked: bool | None = dunvel.read("run.plt", names="PRES", steps=range(5)).complete
+dunvel.read("run.plt", names=3)
 """
 SNIPPET_ERRORS = [
     ('snippet.py:26: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
@@ -70,6 +73,8 @@ SNIPPET_ERRORS = [
     ' variable has type "list[Plot]")  [assignment]'),
     ('snippet.py:39: error: Argument "compression" to "read" has incompatible type "Literal[\'zip\']"; expected'
     ' "Literal[\'infer\', \'gzip\', \'bz2\', \'xz\', \'zstd\'] | None"  [arg-type]'),
+    ('snippet.py:42: error: Argument "names" to "read" has incompatible type "int"; expected'
+    ' "str | Iterable[str] | None"  [arg-type]'),
 ]
 
 

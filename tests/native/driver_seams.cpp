@@ -93,6 +93,7 @@ public:
     }
     void reserve(std::uint64_t n) { reserved = n; }
     unsigned wanted_fields(std::uint32_t) const { return wanted; }
+    bool full() const { return false; }
 
 private:
     bool open_ = false;
