@@ -57,12 +57,13 @@ public:
         row_length_ = SelectsFields ? fields_.kept() : count;
     }
     bool begin_step(std::uint64_t step, std::string_view line, bool ascii) {
-        wanted_ = !selects_steps_ || selection_.selects_number(step);
-        // A time is parsed only where it is kept or decides.
-        if (!wanted_ && !selection_.earliest && !selection_.latest) return false;
-        const double time = time_stamps_.read(line, ascii);
-        wanted_ = wanted_ && selection_.selects_time(time);
-        if (!wanted_) return false;
+        double time;
+        if (selects_steps_) [[unlikely]] {
+            wanted_ = selected(step, line, ascii, time);
+            if (!wanted_) return false;
+        } else {
+            time = time_stamps_.read(line, ascii);
+        }
         index_ = rows_.times.size();
         *rows_.times.slot(index_, 1) = time;
         if (selects_steps_) *rows_.steps.slot(index_, 1) = static_cast<std::int64_t>(step);
@@ -124,6 +125,15 @@ public:
     std::uint64_t end_line() const noexcept { return end_line_; }
 
 private:
+    // Whether the selection keeps the step, with its time where it does. A
+    // time is parsed only where it is kept or decides.
+    bool selected(std::uint64_t step, std::string_view line, bool ascii, double& time) {
+        const bool by_number = selection_.selects_number(step);
+        if (!by_number && !selection_.earliest && !selection_.latest) return false;
+        time = time_stamps_.read(line, ascii);
+        return by_number && selection_.selects_time(time);
+    }
+
     std::vector<std::string>& names_;
     const LineSource& source_;
     const Selection& selection_;
@@ -132,7 +142,7 @@ private:
     std::uint64_t max_steps_;
     bool growing_;
     bool unfinished_ = false;
-    bool wanted_ = false;
+    bool wanted_ = true;
     PlotRows rows_;
     std::uint32_t row_length_ = 0;
     std::size_t index_ = 0;
@@ -258,8 +268,7 @@ PlotRows PlotStream::read_run(std::uint64_t max_steps) {
     stopped_ = end && next_step_ == *end;
     rows.stopped = stopped_;
     const bool ended = source_->at_end() || cut || sink.unfinished() || !rows.complete;
-    if (options_.growing)
-        needs_resume_ = ended && !stopped_;
+    if (options_.growing) needs_resume_ = ended && !stopped_;
     finished_ = stopped_ || (ended && !options_.growing);
     return std::move(rows);
 }

@@ -24,9 +24,7 @@ struct Selection {
     // without a time is not one of them.
     std::optional<double> earliest, latest;
 
-    bool selects_steps() const noexcept {
-        return first_step != 0 || stop_step || stride != 1 || earliest || latest;
-    }
+    bool selects_steps() const noexcept { return first_step != 0 || stop_step || stride != 1 || earliest || latest; }
     bool selects_number(std::uint64_t step) const noexcept {
         return step >= first_step && (step - first_step) % stride == 0 && (!stop_step || step < *stop_step);
     }
