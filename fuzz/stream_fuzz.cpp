@@ -14,11 +14,16 @@
 //   each, its end then taken as final, must give the whole read's steps
 //   with a cut last step kept out, or fail with the whole read's message.
 //   No read may fail for an end that more bytes could move.
+// - Selected: where the whole read succeeds, a read of some parameters and
+//   steps (chosen from bytes 1 and 2) must succeed too and give exactly
+//   those columns of those rows, and find a cut last step where it finds
+//   one, unless the selection's stop came first.
 // Anything else (another exception, a crash, a sanitizer report) aborts.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -76,7 +81,9 @@ std::vector<std::size_t> piece_sizes(std::size_t total, unsigned seed) {
 struct Outcome {
     std::vector<std::uint64_t> times;
     std::vector<std::uint32_t> values;
+    std::uint32_t count = 0;
     bool complete = true;
+    bool stopped = false;
     std::optional<reader::ReaderFailure> failure;
 
     void add(const reader::PlotRows& rows) {
@@ -91,6 +98,8 @@ struct Outcome {
             values.push_back(bits);
         }
         complete = complete && rows.complete;
+        count = rows.count;
+        stopped = rows.stopped;
     }
 };
 
@@ -105,18 +114,56 @@ void expect_same_steps(const Outcome& whole, const Outcome& part, const char* wh
         fail(what, "whole read " + describe(whole) + ", pieces " + describe(part) + "\n" + file);
 }
 
-Outcome whole_read(std::uint32_t width, bool keep) {
+Outcome whole_read(std::uint32_t width, bool keep, const reader::Selection& selection = {}) {
     Outcome outcome;
     reader::RowsOptions options;
     options.width = width;
     options.detect_width = width == 0;
     options.keep_incomplete = keep;
+    options.selection = selection;
     try {
         outcome.add(reader::read_plot_rows(plot_path, options));
     } catch (reader::ReaderFailure& failure) {
         outcome.failure.emplace(std::move(failure));
     }
     return outcome;
+}
+
+// Some parameters and steps, from two bytes.
+reader::Selection selection_of(std::uint32_t count, unsigned a, unsigned b) {
+    reader::Selection selection;
+    if ((a & 1) != 0) {
+        std::vector<std::uint32_t> parameters;
+        for (std::uint32_t p = 0; p < count; ++p)
+            if (((p * 2654435761u + a) >> 5) % 3 == 0) parameters.push_back(p);
+        selection.parameters = std::move(parameters);
+    }
+    selection.first_step = (b >> 3) & 3;
+    selection.stride = 1 + ((b >> 5) & 3);
+    if ((a & 2) != 0) selection.stop_step = selection.first_step + (a >> 2) % 8;
+    if ((a & 0x80) != 0) {
+        selection.earliest = 0.0;
+        selection.latest = 100.0;
+    }
+    return selection;
+}
+
+// The columns and rows of a whole read that a selection keeps.
+Outcome kept_of(const Outcome& whole, const reader::Selection& selection) {
+    Outcome kept;
+    const std::size_t steps = whole.times.size();
+    for (std::size_t i = 0; i < steps; ++i) {
+        double time;
+        std::memcpy(&time, &whole.times[i], sizeof time);
+        if (!selection.selects_number(i) || !selection.selects_time(time)) continue;
+        kept.times.push_back(whole.times[i]);
+        for (std::uint32_t p = 0; p < whole.count; ++p) {
+            const auto& only = selection.parameters;
+            if (!only || std::find(only->begin(), only->end(), p) != only->end())
+                kept.values.push_back(whole.values[i * whole.count + p]);
+        }
+    }
+    return kept;
 }
 
 Outcome fed_read(const std::string& file, const std::vector<std::size_t>& sizes, std::uint32_t width, bool keep,
@@ -239,6 +286,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         expect_same_steps(whole, fed, "fed pieces read other steps", file);
         if (whole.complete != fed.complete) fail("fed pieces disagree on a cut step", file);
+        const reader::Selection selection = selection_of(whole.count, data[1], data[2]);
+        const Outcome selected = whole_read(width, keep, selection);
+        if (selected.failure) fail("a selection fails where the whole read does not", describe(selected) + "\n" + file);
+        expect_same_steps(kept_of(whole, selection), selected, "a selection read other values", file);
+        // Past a stop the end is not looked at; before it, a cut is a cut.
+        if (!selected.stopped && selected.complete != whole.complete) fail("a selection disagrees on a cut step", file);
     }
 
     // Growing: compared with the whole read that keeps a cut step out.
