@@ -83,7 +83,8 @@ bool selection_of(const std::string& mode, reader::Selection& selection) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s FILE WIDTH|read|lines|names=I,J,..|steps=N|time=T0:T1 [ROUNDS [BUFFER_BYTES]]\n",
+        std::fprintf(stderr,
+                     "usage: %s FILE WIDTH|read|lines|names=I,J,..|steps=N|time=T0:T1 [ROUNDS [BUFFER_BYTES]]\n",
                      argv[0]);
         return 2;
     }
@@ -92,8 +93,7 @@ int main(int argc, char** argv) {
     const bool reads_only = mode == "read", finds_lines_only = mode == "lines";
     reader::Selection selection;
     const bool selects = selection_of(mode, selection);
-    const auto width =
-        reads_only || finds_lines_only || selects ? 0 : static_cast<std::uint32_t>(std::stoul(mode));
+    const auto width = reads_only || finds_lines_only || selects ? 0 : static_cast<std::uint32_t>(std::stoul(mode));
     const int rounds = argc > 3 ? std::stoi(argv[3]) : 7;
     const std::size_t rows_buffer = argc > 4 ? std::stoul(argv[4]) : selects ? 64 * 1024 : 0;
     const std::size_t buffer_size = rows_buffer != 0 ? rows_buffer : reader::LineSource::default_buffer_size;
