@@ -100,6 +100,18 @@ KINDS = [
     ("reader-chunks", "list(dunvel.open(good).chunks(2))", MANY, None, "[Plot, Plot, Plot]"),
     ("reader-growing", "growing_reads()", MANY, None, "int"),
     ("reader-header-failure", "dunvel.open(paths['content-missing-name-line'])", 1000, 0, "PlotFileError"),
+    # Selections: the native call, its refusals, and dunvel's, which also
+    # make the array of step numbers.
+    ("native-select", "selected_native((1, 3), 1, None, 2)", 1000, 0, "tuple"),
+    ("native-select-stop", "selected_native(None, 0, 3, 1)", 1000, 0, "tuple"),
+    ("native-select-unsorted", "selected_native((3, 1), 0, None, 1)", 1000, 0, "ValueError"),
+    ("native-select-not-a-tuple", "selected_native([1], 0, None, 1)", 1000, 0, "TypeError"),
+    ("read-selected", "dunvel.read(good, names=['p1*', 'p3'], steps=slice(None, None, 2), time=(0, 9))", 1000,
+     None, "Plot"),
+    ("read-selected-missing-name", "dunvel.read(good, names='q1')", 1000, 0, "MissingName"),
+    ("read-selected-bad-steps", "dunvel.read(good, steps=slice(-1, None))", 1000, 0, "ValueError"),
+    ("reader-chunks-selected", "list(dunvel.open(good, names='p2', steps=range(0, 5, 2)).chunks(1))", MANY, None,
+     "[Plot, Plot, Plot]"),
 ]
 CONTENT = {**MALFORMED_FILES, "empty": "", "width-not-found": "2\na\nb\nt\n 1.00000E+00 2.0\n"}
 for _name in CONTENT:
@@ -163,6 +175,11 @@ def closed_reader():
     reader = _native.open(enc(good), False, b"", 12, False, False)
     reader.close()
     return reader
+
+def selected_native(parameters, first, stop, stride):
+    reader = _native.open(enc(good), False, b"", 12, False, False)
+    reader.select(parameters, first, stop, stride, None, None)
+    return reader.read(0)
 
 def growing_reads():
     with dunvel.open(good, growing=True) as reader:
