@@ -404,7 +404,9 @@ def read(
     With both, the steps that both select; ``Plot.steps`` gives their
     numbers. The values are those of a full read, to the bit. A field that
     is not selected is not checked, nor is a step that is not selected
-    beyond its lines, which must still be UTF-8 and laid out as steps.
+    beyond its lines, which must still be UTF-8 and laid out as steps; only
+    the file's last line, where it lacks its line feed, is read whole, to
+    tell whether the end cut its step.
 
     Raises the OSError subclass of the system's error when the file cannot
     be opened or read (FileNotFoundError, IsADirectoryError, ...),

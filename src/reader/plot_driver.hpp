@@ -249,17 +249,6 @@ template <bool Fortran>
     fail_field(text, parsed.error, line, k, width, where);
 }
 
-// Where the file's last line lacks its line feed, the end may have cut it:
-// it must hold all its fields, kept or not, so that a step cut there is
-// found cut (and fails, or is left out) as in a full read, rather than
-// read as whole.
-inline void check_last_line_whole(const LineSource& source, unsigned fields, std::uint32_t width) {
-    if (!source.ended_without_line_feed()) [[likely]]
-        return;
-    for (unsigned k = 0; k < fields; ++k)
-        take_field(source.line(), source.line_is_ascii(), k, width, source.line_number());
-}
-
 // Field k of a data line for a sink that selects fields: by the common
 // path where the line is ASCII and holds the field whole, else as the other
 // widths are.
@@ -275,6 +264,20 @@ template <unsigned Width, bool Fortran>
         }
     }
     return parse_field<Fortran>(take_field(line, ascii, k, width, line_number), line_number, k, width);
+}
+
+// Where the file's last line lacks its line feed, the end may have cut it.
+// A full read takes a failure anywhere in it for that cut, so it is read as
+// a full read reads it, every field converted, kept or not (the one line of
+// a file whose unkept fields are looked at): a step cut there is then found
+// cut, and fails or is left out, rather than read as whole.
+template <bool Fortran>
+inline void check_last_line_whole(const LineSource& source, unsigned fields, std::uint32_t width) {
+    if (!source.ended_without_line_feed()) [[likely]]
+        return;
+    for (unsigned k = 0; k < fields; ++k)
+        parse_field<Fortran>(take_field(source.line(), source.line_is_ascii(), k, width, source.line_number()),
+                             source.line_number(), k, width);
 }
 
 // The steps still to come, judged by the bytes that the first step took;
@@ -308,7 +311,7 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
         const unsigned fields = std::min(fields_per_line, count - first);
         auto targets = sink.targets(first);
         if constexpr (S::selects_fields) {
-            check_last_line_whole(source, fields, width);
+            check_last_line_whole<S::fortran_forms>(source, fields, width);
             // Only the fields wanted, in order, so that a line too short
             // fails at the first of them that does not fit.
             for (unsigned wanted = sink.wanted_fields(first); wanted != 0; wanted &= wanted - 1) {
@@ -340,10 +343,11 @@ void read_step_data(LineSource& source, S& sink, std::uint32_t count, std::uint3
 }
 
 // A step's data lines read and checked as lines, their fields not converted.
-inline void skip_step_data(LineSource& source, std::uint32_t count, std::uint32_t width) {
+template <bool Fortran>
+void skip_step_data(LineSource& source, std::uint32_t count, std::uint32_t width) {
     for (std::uint32_t first = 0; first < count; first += fields_per_line) {
         next_line(source, "Error reading line");
-        check_last_line_whole(source, std::min(fields_per_line, count - first), width);
+        check_last_line_whole<Fortran>(source, std::min(fields_per_line, count - first), width);
     }
 }
 
@@ -368,7 +372,7 @@ void finish_step(LineSource& source, S& sink, std::uint32_t count, std::uint32_t
     if (wanted) [[likely]]
         read_step_data<Width>(source, sink, count, width);
     else
-        skip_step_data(source, count, width);
+        skip_step_data<S::fortran_forms>(source, count, width);
     sink.end_step();
     cursor.in_step = false;
     ++cursor.step;

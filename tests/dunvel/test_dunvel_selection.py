@@ -405,3 +405,27 @@ def test_read_many_selects_in_every_file(write_file, write_plot):
     assert signature(results[3]) == signature(dunvel.read(paths[1], names="P1?"))
     with pytest.raises(KeyError):
         dunvel.read_many([paths[0], other], names="P1?")
+
+
+# --- a last line without its line feed is judged as a full read judges it --------
+
+LAST_LINES = {
+    "cut-in-a-field": b" 3.00000E+00 4.00000E+",
+    "whole-but-not-a-number": b" 3.00000E+00 4.0000QE+00",
+    "cut-to-a-width-of-12": b" 3.00000000E",  # at 15, and the first data line: it decides 12
+}
+
+
+@pytest.mark.parametrize("selection", [{"names": "a"}, {"time": (0.0, 1.0)}, {"steps": slice(0, None, 2)}], ids=repr)
+@pytest.mark.parametrize("last", LAST_LINES)
+def test_a_cut_last_line_cuts_its_step_whatever_is_selected(write_file, last, selection):
+    two = b"2\na\nb\n  TIME = 0.5\n 1.00000E+00 2.00000E+00\n  TIME = 1.5\n"
+    one = b"1\na\n  TIME = 1.5\n"
+    head = one if last == "cut-to-a-width-of-12" else two
+    path = write_file(head + LAST_LINES[last])
+    full = dunvel.read(path, incomplete="keep")
+    assert full.complete is False
+    got = dunvel.read(path, incomplete="keep", **selection)
+    check(got, full, **selection)
+    assert got.complete is False
+    assert outcome(dunvel.read, path, **selection).kind == "incomplete"
