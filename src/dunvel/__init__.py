@@ -420,12 +420,12 @@ def read(
     if _is_path(path) and compression in ("infer", None) and chosen is None:
         filename, encoded, display = _path_arguments(cast(StrPath, path))
         try:
-            names, times, values, _count, used_width, complete = _native.read(encoded, native_width, keep)
+            header, times, values, _count, used_width, complete = _native.read(encoded, native_width, keep)
         except _native.ReaderError as failure:
             if compression is None or failure.args[3] != "compressed":
                 _raise_reader_error(failure, display, filename)
         else:
-            return _plot(display, used_width, names, times, values, None, complete)
+            return _plot(display, used_width, header, times, values, None, complete)
     with open(path, width, names=names, steps=steps, time=time, incomplete=incomplete, compression=compression) as reader:
         return reader.read()
 
@@ -441,8 +441,8 @@ class PlotReader:
     memory can be reduced a chunk at a time. With a selection (see
     ``open``), ``names`` are the names selected, the steps counted are
     those selected, and past the last step that ``steps`` allows, reads
-    return no steps. A context manager: leaving it
-    closes what the reader opened (never a caller's file object).
+    return no steps. A context manager: leaving it closes what the reader
+    opened (never a caller's file object).
 
     A growing reader (``growing=True``) reads a file that is still being
     written: each ``read`` returns the steps written whole since the last
@@ -564,11 +564,11 @@ def open(
 ) -> PlotReader:
     """Reads the header of a plot file and returns a PlotReader for its
     steps. ``path``, ``width``, ``names``, ``steps``, ``time``,
-    ``incomplete`` and ``compression`` are as for ``read``, and a name that
-    the header lacks raises KeyError here; ``growing=True`` (paths only, read as they are) reads a file
-    that is still being written (see PlotReader). Raises as ``read`` does
-    for the header; a growing file whose header is not whole yet raises
-    PlotFileError of kind "header"."""
+    ``incomplete`` and ``compression`` are as for ``read`` (a name that the
+    header lacks raises KeyError here); ``growing=True`` (paths only, read
+    as they are) reads a file that is still being written (see
+    PlotReader). Raises as ``read`` does for the header; a growing file
+    whose header is not whole yet raises PlotFileError of kind "header"."""
     keep = _incomplete_argument(incomplete)
     native_width = _width_argument(width)
     _sources.check_compression(compression)
