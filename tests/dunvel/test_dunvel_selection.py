@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 
 import dunvel
 from conftest import plot_text
-from stream_support import arrays, bounded, line_ends, outcome, sample, signature
+from stream_support import arrays, bounded, corpus, line_ends, outcome, overwrite, sample, signature
 
 INF = math.inf
 NO_STOP = 1 << 62  # past any file
@@ -429,3 +429,32 @@ def test_a_cut_last_line_cuts_its_step_whatever_is_selected(write_file, last, se
     check(got, full, **selection)
     assert got.complete is False
     assert outcome(dunvel.read, path, **selection).kind == "incomplete"
+
+
+# --- over every file that the other tests wrote -----------------------------------
+
+
+def corpus_selections(full):
+    """Selections that fit the file: of its names, steps and times."""
+    chosen = [{"steps": slice(1, None, 3)}, {"steps": range(0, (full.n_steps + 1) // 2 or 1)}]
+    if full.names:
+        chosen += [{"names": list(full.names[::2])}, {"names": full.names[-1], "steps": slice(0, None, 2)}]
+    times = np.sort(full.times[~np.isnan(full.times)])
+    if len(times):
+        chosen.append({"time": (float(times[len(times) // 4]), float(times[3 * len(times) // 4]))})
+    return chosen
+
+
+@pytest.mark.after_corpus
+def test_selections_of_every_corpus_file(tmp_path):
+    path = tmp_path / "plot.dat"
+    for data in corpus():
+        overwrite(path, data)
+        try:
+            full = dunvel.read(path, incomplete="keep")
+        except (dunvel.PlotFileError, OSError):
+            continue  # what fails whole is the damage tables' to look at
+        for selection in corpus_selections(full):
+            got = dunvel.read(path, incomplete="keep", **selection)
+            check(got, full, **selection)
+            assert got.complete is expected_complete(full, selection.get("steps")), selection
