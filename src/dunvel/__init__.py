@@ -352,6 +352,9 @@ def _plot(
     return Plot(display, width, names, time_array, value_array, steps, complete)
 
 
+_threads = 1  # TODO(threads): the threads= argument
+
+
 def read(
     path: Source,
     width: int | None = None,
@@ -420,7 +423,7 @@ def read(
     if _is_path(path) and compression in ("infer", None) and chosen is None:
         filename, encoded, display = _path_arguments(cast(StrPath, path))
         try:
-            header, times, values, _count, used_width, complete = _native.read(encoded, native_width, keep)
+            header, times, values, _count, used_width, complete = _native.read(encoded, native_width, keep, _threads)
         except _native.ReaderError as failure:
             if compression is None or failure.args[3] != "compressed":
                 _raise_reader_error(failure, display, filename)

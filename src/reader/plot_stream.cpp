@@ -37,14 +37,15 @@ public:
     };
 
     RunSink(std::vector<std::string>& names, const LineSource& source, const Selection& selection,
-            const FieldSelection& fields, std::uint64_t max_steps, bool growing)
+            const FieldSelection& fields, std::uint64_t max_steps, const StreamOptions& options)
         : names_(names),
           source_(source),
           selection_(selection),
           fields_(fields),
           selects_steps_(selection.selects_steps()),
           max_steps_(max_steps == 0 ? std::uint64_t(-1) : max_steps),
-          growing_(growing) {}
+          growing_(options.growing),
+          stop_(options.stop) {}
 
     // The failure that follows says it in plain words.
     int announce_bad_count(std::string_view) noexcept { return 0; }
@@ -100,7 +101,9 @@ public:
         else
             return ~0u;
     }
-    bool full() const noexcept { return rows_.times.size() == max_steps_; }
+    bool full() const noexcept {
+        return rows_.times.size() == max_steps_ || (stop_ != nullptr && stop_->load(std::memory_order_relaxed));
+    }
 
     // Pages that stay unused are never touched, so a generous guess costs
     // nothing, and a short one only a remapping.
@@ -141,6 +144,7 @@ private:
     bool selects_steps_;
     std::uint64_t max_steps_;
     bool growing_;
+    const std::atomic<bool>* stop_;
     bool unfinished_ = false;
     bool wanted_ = true;
     PlotRows rows_;
@@ -203,7 +207,7 @@ static_assert(driver::EndPolicy<LeaveCutStep>);
 
 PlotStream::PlotStream(ByteSource& bytes, const StreamOptions& options)
     : options_(options), source_(std::make_unique<LineSource>(bytes, options.buffer_size)), width_(options.width) {
-    RunSink<false> sink(names_, *source_, selection_, fields_, 0, options.growing);
+    RunSink<false> sink(names_, *source_, selection_, fields_, 0, options);
     try {
         count_ = driver::read_header(*source_, sink);
         // Its last name may be only part of the name yet.
@@ -227,14 +231,30 @@ void PlotStream::select(const Selection& selection) {
     fields_ = selection.parameters ? FieldSelection(count_, *selection.parameters) : FieldSelection();
 }
 
-PlotRows PlotStream::read(std::uint64_t max_steps) {
-    if (selection_.parameters) return read_run<true>(max_steps);
-    return read_run<false>(max_steps);
+PlotStream::PlotStream(ByteSource& bytes, const StreamOptions& options, const PlotStream& from, std::uint64_t offset,
+                       std::uint64_t first_step, std::uint64_t first_line)
+    : options_(options),
+      selection_(from.selection_),
+      fields_(from.fields_),
+      source_(std::make_unique<LineSource>(bytes, options.buffer_size, first_line)),
+      source_start_(offset),
+      count_(from.count_),
+      width_(from.width_),
+      next_step_(first_step),
+      header_bytes_(from.header_bytes_),
+      last_step_offset_(offset),
+      resume_offset_(offset),
+      resume_line_(first_line),
+      bytes_seen_(offset) {}
+
+PlotRows PlotStream::read(std::uint64_t max_steps, std::uint64_t stop_before) {
+    if (selection_.parameters) return read_run<true>(max_steps, stop_before);
+    return read_run<false>(max_steps, stop_before);
 }
 
 template <bool SelectsFields>
-PlotRows PlotStream::read_run(std::uint64_t max_steps) {
-    RunSink<SelectsFields> sink(names_, *source_, selection_, fields_, max_steps, options_.growing);
+PlotRows PlotStream::read_run(std::uint64_t max_steps, std::uint64_t stop_before) {
+    RunSink<SelectsFields> sink(names_, *source_, selection_, fields_, max_steps, options_);
     sink.start(count_);
     sink.start_at(resume_offset_ - source_start_);
     PlotRows& rows = sink.rows();
@@ -247,12 +267,12 @@ PlotRows PlotStream::read_run(std::uint64_t max_steps) {
     }
     bool cut = false;
     std::uint32_t width;
+    const std::uint64_t stop = std::min(end.value_or(std::uint64_t(-1)), stop_before);
     if (options_.growing)
-        width = driver::read_steps(*source_, sink, count_, width_, next_step_, LeaveCutStep{cut},
-                                   end.value_or(std::uint64_t(-1)));
+        width = driver::read_steps(*source_, sink, count_, width_, next_step_, LeaveCutStep{cut}, stop);
     else
         width = driver::read_steps(*source_, sink, count_, width_, next_step_,
-                                   CutSteps{options_.keep_incomplete, rows.complete}, end.value_or(std::uint64_t(-1)));
+                                   CutSteps{options_.keep_incomplete, rows.complete}, stop);
     const std::uint64_t passed = sink.passed();
     // A width found from a line that may be cut is not the file's yet.
     if (passed > 0 && !width_) width_ = width;
