@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import importlib
 import json
 import os
 import platform
@@ -92,8 +93,8 @@ def child_peak(reader: str, path: str, width: int, floor_values: str | None) -> 
     stood just before the call (KiB), the result still alive at the peak."""
     import olvane  # noqa: F401  (imports are baseline, not the call's cost)
 
-    if reader == "dunvel":
-        import dunvel  # noqa: F401
+    for module in readers.MODULES.get(reader, ()):
+        importlib.import_module(module)
 
     if reader == FLOOR:
         n = int(floor_values.rsplit(":", 1)[1])
@@ -104,8 +105,6 @@ def child_peak(reader: str, path: str, width: int, floor_values: str | None) -> 
         read = readers.make_floor([flat[j * blocks : (j + 1) * blocks] for j in range(n)])
         del flat
     else:
-        if reader == "pandas-read_fwf":
-            import pandas  # noqa: F401
         read = readers.READERS[reader]
     gc.collect()
     # ru_maxrss cannot serve here: in a child it starts at the parent's peak,
@@ -188,12 +187,11 @@ def two_files_seconds(path: str, copy: str, width: int, rounds: int) -> tuple[fl
 
 def versions() -> str:
     parts = [f"Python {platform.python_version()}", f"NumPy {readers.np.__version__}"]
-    try:
-        import pandas
-
-        parts.append(f"pandas {pandas.__version__}")
-    except ImportError:
-        parts.append("pandas not installed")
+    for name in ("pandas", "polars", "pyarrow"):
+        try:
+            parts.append(f"{name} {importlib.import_module(name).__version__}")
+        except ImportError:
+            parts.append(f"{name} not installed")
     try:
         parts.append(f"olvane {metadata.version('olvane')}")
     except metadata.PackageNotFoundError:
