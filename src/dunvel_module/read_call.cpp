@@ -149,13 +149,14 @@ bool width_argument(PyObject* arg, std::uint32_t& width) {
 
 PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
-    if (nargs != 4 || !PyBytes_Check(args[0]) || !PyLong_Check(args[1]) || !PyBool_Check(args[2]) ||
-        !PyLong_Check(args[3])) {
+    if ((nargs != 3 && nargs != 4) || !PyBytes_Check(args[0]) || !PyLong_Check(args[1]) || !PyBool_Check(args[2]) ||
+        (nargs == 4 && !PyLong_Check(args[3]))) {
         PyErr_SetString(PyExc_TypeError,
-                        "read() takes a path as bytes, a width as int, keep_incomplete as bool and threads as int");
+                        "read() takes a path as bytes, a width as int, keep_incomplete as bool and, optionally, "
+                        "threads as int");
         return nullptr;
     }
-    const unsigned long threads = PyLong_AsUnsignedLong(args[3]);
+    const unsigned long threads = nargs == 4 ? PyLong_AsUnsignedLong(args[3]) : 1;
     if (threads == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
     if (threads == 0 || threads > 1024) {
         PyErr_SetString(PyExc_ValueError, "threads must be 1 to 1024");

@@ -101,7 +101,153 @@ PlotRows with_names(PlotRows rows, PlotStream& stream, const Selection& selectio
     return rows;
 }
 
+// The other threads, each reading its part; stopped and joined however the
+// read ends, so that none is left running.
+class Workers {
+public:
+    Workers(std::vector<Part>& parts, const PlotStream& header, const FileSource& file, const StreamOptions& options)
+        : parts_(parts), header_(header), options_(options) {
+        options_.stop = &stop_;
+        files_.resize(parts.size());
+        for (std::size_t i = 1; i < parts.size(); ++i) {
+            IoError error;
+            files_[i] = file.another(error);
+            if (!files_[i]) {
+                ReaderFailure failure(with_description("Failed to read line!", describe(error)));
+                failure.kind = FailureKind::read;
+                failure.os_error = error.code;
+                throw failure;
+            }
+        }
+        threads_.reserve(parts.size());
+        for (std::size_t i = 1; i < parts.size(); ++i) {
+            try {
+                threads_.emplace_back([this, i] {
+                    read_part(parts_[i], header_, *files_[i], options_);
+                    std::lock_guard lock(mutex_);
+                    ++done_;
+                    finished_.notify_one();
+                });
+            } catch (const std::system_error&) {
+                // No thread to spare: the caller's thread reads the part after its own.
+                unstarted_.push_back(i);
+            }
+        }
+    }
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
+    ~Workers() { stop_and_join(); }
+
+    // Waits for the others in slices, asking poll between them; false where poll said stop.
+    bool wait(const InterruptCheck& poll) {
+        std::unique_lock lock(mutex_);
+        while (!finished_.wait_for(lock, std::chrono::milliseconds(50), [&] { return done_ == threads_.size(); })) {
+            lock.unlock();
+            if (poll.should_stop()) return false;
+            lock.lock();
+        }
+        lock.unlock();
+        for (const std::size_t i : unstarted_) {
+            read_part(parts_[i], header_, *files_[i], options_);
+            if (poll.should_stop()) return false;
+        }
+        return true;
+    }
+
+    void stop_and_join() noexcept {
+        stop_.store(true);
+        for (std::thread& thread : threads_)
+            if (thread.joinable()) thread.join();
+    }
+
+private:
+    std::vector<Part>& parts_;
+    const PlotStream& header_;
+    StreamOptions options_;
+    std::atomic<bool> stop_{false};
+    std::vector<std::unique_ptr<FileSource>> files_;
+    std::vector<std::thread> threads_;
+    std::vector<std::size_t> unstarted_;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    std::size_t done_ = 0;
+};
+
+// The steps a caller's thread reads at once before it asks poll again.
+constexpr std::uint64_t steps_between_polls = 1024;
+
+// The rest of stream's file, which has read the header and nothing else, on
+// up to threads threads, the caller's among them.
+PlotRows read_rest(FileSource& file, PlotStream& stream, const StreamOptions& base, unsigned threads,
+                   const InterruptCheck& poll) {
+    const std::uint64_t size = file.size_hint();
+    if (threads < 2 || size < min_threaded_bytes) return stream.read(0);
+
+    // The first step tells the width and a step's size.
+    PlotRows rows = stream.read(0, 1);
+    const std::uint64_t data_start = stream.resume_offset();
+    const std::uint64_t step_bytes = data_start - stream.header_bytes();
+    if (stream.finished() || stream.next_step() != 1 || data_start >= size || step_bytes == 0) {
+        append(rows, stream.read(0));
+        return rows;
+    }
+    const std::uint64_t steps_left = (size - data_start) / step_bytes;
+    const std::uint64_t lines = driver::lines_per_step(stream.count());
+    std::vector<Part> parts(std::min<std::uint64_t>(threads, std::max<std::uint64_t>(steps_left, 1)));
+    const std::size_t count = parts.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t skipped = steps_left * i / count;
+        parts[i].offset = data_start + skipped * step_bytes;
+        parts[i].first_step = 1 + skipped;
+        parts[i].first_line = stream.resume_line() + skipped * lines;
+        parts[i].stop_step = i + 1 < count ? 1 + steps_left * (i + 1) / count : std::uint64_t(-1);
+    }
+    StreamOptions options = base;
+    options.width = stream.width();
+    Workers workers(parts, stream, file, options);
+
+    // The first part is this thread's, read from the stream itself, a slice at a time.
+    Part& own = parts[0];
+    while (stream.next_step() < own.stop_step && !stream.finished()) {
+        const std::uint64_t until = std::min(own.stop_step, stream.next_step() + steps_between_polls);
+        append(rows, stream.read(0, until));
+        if (stream.next_step() != until && !stream.finished()) break;
+        if (poll.should_stop()) throw CallerException{};
+    }
+    own.next_step = stream.next_step();
+    own.next_offset = stream.resume_offset();
+    if (!workers.wait(poll)) throw CallerException{};
+    workers.stop_and_join();
+
+    // In file order: a part counts only where the one before it ended at its start.
+    for (std::size_t i = 0; i < count; ++i) {
+        Part& part = parts[i];
+        if (i > 0) {
+            if (part.out_of_memory) throw std::bad_alloc();
+            if (part.failure) throw std::move(*part.failure);
+            append(rows, *part.rows);
+        }
+        // Ended before its stop: the file ended there (or the selection did).
+        if (i + 1 == count || part.next_step != part.stop_step) break;
+        if (part.next_offset == parts[i + 1].offset) continue;
+        // Steps of another size than the first's: the guess did not hold.
+        // The part read from a start that held, so its steps are right; the
+        // rest is read on this thread from where it ended.
+        FileFrom bytes(file, part.next_offset);
+        PlotStream rest(bytes, options, stream, part.next_offset, part.next_step,
+                        part.first_line + (part.next_step - part.first_step) * lines);
+        append(rows, rest.read(0));
+        break;
+    }
+    return rows;
+}
+
 }  // namespace
+
+PlotRows read_rest_threaded(FileSource& file, PlotStream& stream, const StreamOptions& options, unsigned threads,
+                            const InterruptCheck& poll) {
+    return read_rest(file, stream, options, threads, poll);
+}
 
 PlotRows read_plot_rows_threaded(std::string_view path, const RowsOptions& options, unsigned threads,
                                  const InterruptCheck& poll) {
@@ -112,102 +258,7 @@ PlotRows read_plot_rows_threaded(std::string_view path, const RowsOptions& optio
     const StreamOptions base = stream_options(options);
     PlotStream stream(text, base);
     stream.select(options.selection);
-    const std::uint64_t size = file.size_hint();
-    if (threads < 2 || size < min_threaded_bytes) return with_names(stream.read(0), stream, options.selection);
-
-    // The first step tells the width and a step's size.
-    PlotRows rows = stream.read(0, 1);
-    const std::uint64_t data_start = stream.resume_offset();
-    if (stream.finished() || stream.next_step() != 1 || data_start >= size) {
-        append(rows, stream.read(0));
-        return with_names(std::move(rows), stream, options.selection);
-    }
-    const std::uint64_t step_bytes = data_start - stream.header_bytes();
-    const std::uint64_t steps_left = (size - data_start) / step_bytes;
-    const std::uint64_t lines = driver::lines_per_step(stream.count());
-    std::vector<Part> parts(threads);
-    for (unsigned i = 0; i < threads; ++i) {
-        const std::uint64_t skipped = steps_left * i / threads;
-        parts[i].offset = data_start + skipped * step_bytes;
-        parts[i].first_step = 1 + skipped;
-        parts[i].first_line = stream.resume_line() + skipped * lines;
-        parts[i].stop_step = i + 1 < threads ? 1 + steps_left * (i + 1) / threads : std::uint64_t(-1);
-    }
-
-    std::atomic<bool> stop{false};
-    StreamOptions options_of_parts = base;
-    options_of_parts.width = stream.width();
-    options_of_parts.stop = &stop;
-    std::vector<std::unique_ptr<FileSource>> files(threads);
-    for (auto& part_file : files) {
-        IoError error;
-        part_file = file.another(error);
-        if (!part_file) {
-            ReaderFailure failure(with_description("Failed to read line!", describe(error)));
-            failure.kind = FailureKind::read;
-            failure.os_error = error.code;
-            throw failure;
-        }
-    }
-    std::mutex mutex;
-    std::condition_variable done;
-    unsigned running = threads;
-    std::vector<std::thread> workers;
-    workers.reserve(threads);
-    auto finish = [&] {
-        std::lock_guard lock(mutex);
-        --running;
-        done.notify_one();
-    };
-    std::vector<unsigned> unstarted;
-    for (unsigned i = 0; i < threads; ++i) {
-        try {
-            workers.emplace_back([&, i] {
-                read_part(parts[i], stream, *files[i], options_of_parts);
-                finish();
-            });
-        } catch (const std::system_error&) {
-            // The system has no thread to spare: this thread reads the part, once the others are done.
-            unstarted.push_back(i);
-            finish();
-        }
-    }
-    bool interrupted = false;
-    {
-        std::unique_lock lock(mutex);
-        while (running != 0) {
-            if (done.wait_for(lock, std::chrono::milliseconds(50), [&] { return running == 0; })) break;
-            lock.unlock();
-            if (!interrupted && poll.should_stop()) {
-                interrupted = true;
-                stop.store(true);
-            }
-            lock.lock();
-        }
-    }
-    for (std::thread& worker : workers) worker.join();
-    if (interrupted) throw CallerException{};
-    for (const unsigned i : unstarted) read_part(parts[i], stream, *files[i], options_of_parts);
-
-    // In file order: a part counts only where the one before it ended at its start.
-    for (unsigned i = 0; i < threads; ++i) {
-        Part& part = parts[i];
-        if (part.out_of_memory) throw std::bad_alloc();
-        if (part.failure) throw std::move(*part.failure);
-        append(rows, *part.rows);
-        // Ended before its stop: the file ended there (or the selection did).
-        if (i + 1 == threads || part.next_step != part.stop_step) break;
-        if (part.next_offset == parts[i + 1].offset) continue;
-        // Steps of another size than the first's: the guess did not hold.
-        // The part read from a start that held, so its steps are right;
-        // the rest is read on this thread from where it ended.
-        FileFrom bytes(file, part.next_offset);
-        PlotStream rest(bytes, options_of_parts, stream, part.next_offset, part.next_step,
-                        part.first_line + (part.next_step - part.first_step) * lines);
-        append(rows, rest.read(0));
-        break;
-    }
-    return with_names(std::move(rows), stream, options.selection);
+    return with_names(read_rest(file, stream, base, threads, poll), stream, options.selection);
 }
 
 }  // namespace reader

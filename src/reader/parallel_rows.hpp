@@ -12,8 +12,10 @@
 
 #include <string_view>
 
+#include "reader/file_source.hpp"
 #include "reader/interrupt.hpp"
 #include "reader/plot_rows.hpp"
+#include "reader/plot_stream.hpp"
 
 namespace reader {
 
@@ -27,5 +29,10 @@ inline constexpr std::uint64_t min_threaded_bytes = 8u << 20;
 // their next step and CallerException is thrown once they have).
 PlotRows read_plot_rows_threaded(std::string_view path, const RowsOptions& options, unsigned threads,
                                  const InterruptCheck& poll);
+
+// The same for a stream of a file that has read the header and nothing
+// else, made with options, its selection made: all its steps.
+PlotRows read_rest_threaded(FileSource& file, PlotStream& stream, const StreamOptions& options, unsigned threads,
+                            const InterruptCheck& poll);
 
 }  // namespace reader
