@@ -52,11 +52,11 @@ struct Part {
     bool finished = false;
 };
 
-void read_part(Part& part, const PlotStream& header, FileSource& file, StreamOptions options) {
+void read_part(Part& part, const PlotStream& header, FileSource& file, StreamOptions options, const RowTarget* target) {
     try {
         FileFrom bytes(file, part.offset);
         PlotStream stream(bytes, options, header, part.offset, part.first_step, part.first_line);
-        part.rows = stream.read(0, part.stop_step);
+        part.rows = stream.read(0, part.stop_step, target);
         part.next_step = stream.next_step();
         part.next_offset = stream.resume_offset();
         part.finished = stream.finished();
@@ -105,8 +105,9 @@ PlotRows with_names(PlotRows rows, PlotStream& stream, const Selection& selectio
 // read ends, so that none is left running.
 class Workers {
 public:
-    Workers(std::vector<Part>& parts, const PlotStream& header, const FileSource& file, const StreamOptions& options)
-        : parts_(parts), header_(header), options_(options) {
+    Workers(std::vector<Part>& parts, const PlotStream& header, const FileSource& file, const StreamOptions& options,
+            const RowTarget* target)
+        : parts_(parts), header_(header), options_(options), target_(target) {
         options_.stop = &stop_;
         files_.resize(parts.size());
         for (std::size_t i = 1; i < parts.size(); ++i) {
@@ -123,7 +124,7 @@ public:
         for (std::size_t i = 1; i < parts.size(); ++i) {
             try {
                 threads_.emplace_back([this, i] {
-                    read_part(parts_[i], header_, *files_[i], options_);
+                    read_part(parts_[i], header_, *files_[i], options_, target_);
                     std::lock_guard lock(mutex_);
                     ++done_;
                     finished_.notify_one();
@@ -148,7 +149,7 @@ public:
         }
         lock.unlock();
         for (const std::size_t i : unstarted_) {
-            read_part(parts_[i], header_, *files_[i], options_);
+            read_part(parts_[i], header_, *files_[i], options_, target_);
             if (poll.should_stop()) return false;
         }
         return true;
@@ -164,6 +165,7 @@ private:
     std::vector<Part>& parts_;
     const PlotStream& header_;
     StreamOptions options_;
+    const RowTarget* target_;
     std::atomic<bool> stop_{false};
     std::vector<std::unique_ptr<FileSource>> files_;
     std::vector<std::thread> threads_;
@@ -176,8 +178,17 @@ private:
 // The steps a caller's thread reads at once before it asks poll again.
 constexpr std::uint64_t steps_between_polls = 1024;
 
+// The fewest bytes that a step of a full read can take: its block-start
+// line's line feed, and each data line's fields and line feed.
+std::uint64_t least_step_bytes(std::uint32_t count, std::uint32_t width) {
+    return 1 + std::uint64_t{count} * width + (std::uint64_t{count} + 9) / 10;
+}
+
 // The rest of stream's file, which has read the header and nothing else, on
-// up to threads threads, the caller's among them.
+// up to threads threads, the caller's among them. A full read (nothing
+// selected) writes every part's rows in place, into one result sized for
+// the most steps that the file's bytes can hold; a selection's parts keep
+// rows of their own, put together at the end.
 PlotRows read_rest(FileSource& file, PlotStream& stream, const StreamOptions& base, unsigned threads,
                    const InterruptCheck& poll) {
     const std::uint64_t size = file.size_hint();
@@ -191,26 +202,43 @@ PlotRows read_rest(FileSource& file, PlotStream& stream, const StreamOptions& ba
         append(rows, stream.read(0));
         return rows;
     }
+    const std::uint32_t count = stream.count();
     const std::uint64_t steps_left = (size - data_start) / step_bytes;
-    const std::uint64_t lines = driver::lines_per_step(stream.count());
+    const std::uint64_t lines = driver::lines_per_step(count);
     std::vector<Part> parts(std::min<std::uint64_t>(threads, std::max<std::uint64_t>(steps_left, 1)));
-    const std::size_t count = parts.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t skipped = steps_left * i / count;
+    const std::size_t n_parts = parts.size();
+    for (std::size_t i = 0; i < n_parts; ++i) {
+        const std::uint64_t skipped = steps_left * i / n_parts;
         parts[i].offset = data_start + skipped * step_bytes;
         parts[i].first_step = 1 + skipped;
         parts[i].first_line = stream.resume_line() + skipped * lines;
-        parts[i].stop_step = i + 1 < count ? 1 + steps_left * (i + 1) / count : std::uint64_t(-1);
+        parts[i].stop_step = i + 1 < n_parts ? 1 + steps_left * (i + 1) / n_parts : std::uint64_t(-1);
     }
     StreamOptions options = base;
     options.width = stream.width();
-    Workers workers(parts, stream, file, options);
+
+    const bool in_place = !stream.selection().parameters && !stream.selection().selects_steps();
+    RowTarget target{};
+    std::uint64_t capacity = 0;
+    if (in_place) {
+        // The last part stops there: a file that grew past it is read on
+        // from there on this thread.
+        capacity = 1 + (size - data_start) / least_step_bytes(count, *stream.width()) + 1;
+        parts.back().stop_step = capacity;
+        target.values = rows.values.slot(0, capacity * count);
+        target.times = rows.times.slot(0, capacity);
+    }
+    const RowTarget* into = in_place ? &target : nullptr;
+    Workers workers(parts, stream, file, options, into);
 
     // The first part is this thread's, read from the stream itself, a slice at a time.
     Part& own = parts[0];
     while (stream.next_step() < own.stop_step && !stream.finished()) {
         const std::uint64_t until = std::min(own.stop_step, stream.next_step() + steps_between_polls);
-        append(rows, stream.read(0, until));
+        PlotRows slice = stream.read(0, until, into);
+        if (!in_place) append(rows, slice);
+        rows.complete = slice.complete;
+        rows.stopped = slice.stopped;
         if (stream.next_step() != until && !stream.finished()) break;
         if (poll.should_stop()) throw CallerException{};
     }
@@ -220,25 +248,46 @@ PlotRows read_rest(FileSource& file, PlotStream& stream, const StreamOptions& ba
     workers.stop_and_join();
 
     // In file order: a part counts only where the one before it ended at its start.
-    for (std::size_t i = 0; i < count; ++i) {
+    std::uint64_t steps = 1;
+    bool tail = false;
+    std::uint64_t tail_offset = 0, tail_step = 0, tail_line = 0;
+    for (std::size_t i = 0; i < n_parts; ++i) {
         Part& part = parts[i];
         if (i > 0) {
             if (part.out_of_memory) throw std::bad_alloc();
             if (part.failure) throw std::move(*part.failure);
-            append(rows, *part.rows);
+            if (!in_place) append(rows, *part.rows);
+            rows.complete = part.rows->complete;
+            rows.stopped = part.rows->stopped;
         }
+        steps = part.next_step;
+        const bool last = i + 1 == n_parts;
         // Ended before its stop: the file ended there (or the selection did).
-        if (i + 1 == count || part.next_step != part.stop_step) break;
-        if (part.next_offset == parts[i + 1].offset) continue;
-        // Steps of another size than the first's: the guess did not hold.
-        // The part read from a start that held, so its steps are right; the
-        // rest is read on this thread from where it ended.
-        FileFrom bytes(file, part.next_offset);
-        PlotStream rest(bytes, options, stream, part.next_offset, part.next_step,
-                        part.first_line + (part.next_step - part.first_step) * lines);
-        append(rows, rest.read(0));
+        if (part.next_step != part.stop_step) break;
+        if (!last && part.next_offset == parts[i + 1].offset) continue;
+        // Steps of another size than the first's, or a file that grew past
+        // what its size allowed: the guess did not hold. The part read from
+        // a start that held, so its steps are right; the rest is read on
+        // this thread from where it ended.
+        if (!last || (in_place && !part.finished)) {
+            tail = true;
+            tail_offset = part.next_offset;
+            tail_step = part.next_step;
+            tail_line = part.first_line + (part.next_step - part.first_step) * lines;
+        }
         break;
     }
+    if (in_place) {
+        rows.times.commit_to(steps);
+        rows.values.commit_to(steps * count);
+    }
+    if (tail) {
+        FileFrom bytes(file, tail_offset);
+        PlotStream rest(bytes, options, stream, tail_offset, tail_step, tail_line);
+        append(rows, rest.read(0));
+    }
+    rows.count = count;
+    rows.width = *stream.width();
     return rows;
 }
 

@@ -36,6 +36,13 @@ struct StreamOptions {
     const std::atomic<bool>* stop = nullptr;
 };
 
+// Where a read writes its rows in place: the caller's arrays of values (a
+// row a step) and times.
+struct RowTarget {
+    float* values;
+    double* times;
+};
+
 class PlotStream {
 public:
     // Reads the header from bytes, which stay the caller's and must outlive
@@ -50,6 +57,7 @@ public:
                std::uint64_t first_step, std::uint64_t first_line);
 
     const std::vector<std::string>& names() const noexcept { return names_; }
+    const Selection& selection() const noexcept { return selection_; }
     // The names, moved out, for a caller that needs the stream no more.
     std::vector<std::string> take_names() noexcept { return std::move(names_); }
     std::uint32_t count() const noexcept { return count_; }
@@ -69,8 +77,12 @@ public:
     // result's names are empty; its count and width are the file's. Once
     // past the last step that the selection allows, a stream reads nothing
     // more (finished, and each result stopped).
-    // stop_before ends the read before that step, selected or not.
-    PlotRows read(std::uint64_t max_steps, std::uint64_t stop_before = std::uint64_t(-1));
+    // stop_before ends the read before that step, selected or not. With a
+    // target, a read that selects no steps writes step k to row k of the
+    // target's arrays, which must hold every step that it may take, and
+    // the result holds no rows of its own.
+    PlotRows read(std::uint64_t max_steps, std::uint64_t stop_before = std::uint64_t(-1),
+                  const RowTarget* target = nullptr);
 
     // Where the header ends, where the last step read begins and where the
     // next begins, in bytes of the file, and the line that the next begins at.
@@ -95,8 +107,8 @@ public:
     }
 
 private:
-    template <bool SelectsFields>
-    PlotRows read_run(std::uint64_t max_steps, std::uint64_t stop_before);
+    template <bool SelectsFields, bool InPlace>
+    PlotRows read_run(std::uint64_t max_steps, std::uint64_t stop_before, const RowTarget* target);
 
     StreamOptions options_;
     Selection selection_;

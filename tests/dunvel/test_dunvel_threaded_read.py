@@ -3,7 +3,6 @@ one thread, whatever the file's parts hold and wherever a problem lies; no
 more threads than asked for; Ctrl-C ends a threaded read at once."""
 
 import os
-import random
 import signal
 import subprocess
 import sys
@@ -14,29 +13,7 @@ import time
 import pytest
 
 import dunvel
-from conftest import format_field
-
-MIN_BYTES = 8 << 20  # files below it are read on one thread
-
-
-def big_plot(n=23, width=12, newline="\n", stamp=lambda i: f"  TIME = {i * 0.5:.8E} S   STEP = {i:8d}",
-             min_bytes=MIN_BYTES + (1 << 20), seed=0):
-    """The bytes of a plot file just large enough to be read on threads."""
-    rng = random.Random(seed)
-    pool = [format_field(rng.uniform(-1e6, 1e6) * 10.0 ** rng.randint(-30, 30), width) for _ in range(997)]
-    lines = [f"  NPAR = {n}", *(f"  P{j}" for j in range(n))]
-    size, i, k = 0, 0, 0
-    while size < min_bytes:
-        step = [stamp(i)]
-        for first in range(0, n, 10):
-            fields = min(10, n - first)
-            step.append("".join(pool[(k + f) % 997] for f in range(fields)))
-            k += fields + 1
-        size += sum(len(line) + len(newline) for line in step)
-        lines += step
-        i += 1
-    return (newline.join(lines) + newline).encode()
-
+from stream_support import big_plot
 
 def outcome(call, *args, **kwargs):
     try:
