@@ -436,7 +436,7 @@ def test_a_cut_last_line_cuts_its_step_whatever_is_selected(write_file, last, se
 
 def corpus_selections(full):
     """Selections that fit the file: of its names, steps and times."""
-    chosen = [{"steps": slice(1, None, 3)}, {"steps": range(0, (full.n_steps + 1) // 2 or 1)}]
+    chosen = [{"steps": slice(1, None, 3)}, {"steps": range((full.n_steps + 1) // 2 or 1)}]
     if full.names:
         chosen += [{"names": list(full.names[::2])}, {"names": full.names[-1], "steps": slice(0, None, 2)}]
     times = np.sort(full.times[~np.isnan(full.times)])
