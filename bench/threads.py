@@ -29,10 +29,14 @@ import readers
 LARGE = ["medium", "medium-w15", "wide", "narrow-long", "varied", "varied-w15"]
 
 
-def seconds(call) -> float:
+def seconds(call, *args: object) -> float:
     start = time.perf_counter()
-    call()
+    call(*args)
     return time.perf_counter() - start
+
+
+def engine(name: str):
+    return lambda a, b, w: readers.READERS[name](a, w)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -72,7 +76,7 @@ def main(argv: list[str] | None = None) -> int:
         "threads=2": lambda a, b, w: dunvel.read(a, threads=2),
         "header and first step alone": lambda a, b, w: first_step_alone(a),
         "defaults": lambda a, b, w: dunvel.read(a),
-        **{engine: (lambda e: lambda a, b, w: readers.READERS[e](a, w))(engine) for engine in engines},
+        **{name: engine(name) for name in engines},
     }
     best = {(p, r): float("inf") for p in presets for r in rows}
     for round_ in range(args.rounds):
@@ -80,7 +84,7 @@ def main(argv: list[str] | None = None) -> int:
             order = list(rows) if round_ % 2 == 0 else list(rows)[::-1]
             for name in order:
                 a, b = files[preset]
-                best[preset, name] = min(best[preset, name], seconds(lambda: rows[name](a, b, widths[preset])))
+                best[preset, name] = min(best[preset, name], seconds(rows[name], a, b, widths[preset]))
         print(f"round {round_ + 1} of {args.rounds}", file=sys.stderr)
     pool.shutdown()
 

@@ -15,6 +15,7 @@ import pytest
 import dunvel
 from stream_support import big_plot
 
+
 def outcome(call, *args, **kwargs):
     try:
         return call(*args, **kwargs)
