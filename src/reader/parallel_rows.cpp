@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,8 +45,9 @@ struct Part {
     std::uint64_t first_line;
     std::uint64_t stop_step;  // the next part's first; -1 for the last part
     std::optional<PlotRows> rows;
-    std::optional<ReaderFailure> failure;
-    bool out_of_memory = false;
+    // What it threw (a ReaderFailure, std::bad_alloc, ...), for the caller's
+    // thread to throw where the part counts.
+    std::exception_ptr failure;
     // Where the part's reading ended: the next step, and its offset.
     std::uint64_t next_step = 0;
     std::uint64_t next_offset = 0;
@@ -60,24 +62,23 @@ void read_part(Part& part, const PlotStream& header, FileSource& file, StreamOpt
         part.next_step = stream.next_step();
         part.next_offset = stream.resume_offset();
         part.finished = stream.finished();
-    } catch (ReaderFailure& failure) {
-        part.failure.emplace(std::move(failure));
-    } catch (const std::bad_alloc&) {
-        part.out_of_memory = true;
+    } catch (...) {
+        part.failure = std::current_exception();
     }
 }
 
 // rows with more's rows after them.
+template <class T>
+void append(MappedArray<T>& array, const MappedArray<T>& more) {
+    if (more.size() == 0) return;  // an empty array may have no memory at all
+    std::memcpy(array.extend(more.size()), more.data(), more.size() * sizeof(T));
+    array.commit(more.size());
+}
+
 void append(PlotRows& rows, const PlotRows& more) {
-    const std::size_t steps = more.times.size();
-    std::memcpy(rows.times.extend(steps), more.times.data(), steps * sizeof(double));
-    rows.times.commit(steps);
-    const std::size_t values = more.values.size();
-    std::memcpy(rows.values.extend(values), more.values.data(), values * sizeof(float));
-    rows.values.commit(values);
-    const std::size_t numbers = more.steps.size();
-    std::memcpy(rows.steps.extend(numbers), more.steps.data(), numbers * sizeof(std::int64_t));
-    rows.steps.commit(numbers);
+    append(rows.times, more.times);
+    append(rows.values, more.values);
+    append(rows.steps, more.steps);
     rows.complete = more.complete;
     rows.stopped = more.stopped;
 }
@@ -254,8 +255,7 @@ PlotRows read_rest(FileSource& file, PlotStream& stream, const StreamOptions& ba
     for (std::size_t i = 0; i < n_parts; ++i) {
         Part& part = parts[i];
         if (i > 0) {
-            if (part.out_of_memory) throw std::bad_alloc();
-            if (part.failure) throw std::move(*part.failure);
+            if (part.failure) std::rethrow_exception(part.failure);
             if (!in_place) append(rows, *part.rows);
             rows.complete = part.rows->complete;
             rows.stopped = part.rows->stopped;
