@@ -35,7 +35,7 @@ def seconds(call, *args: object) -> float:
     return time.perf_counter() - start
 
 
-def engine(name: str):
+def engine_reader(name: str):
     return lambda a, b, w: readers.READERS[name](a, w)
 
 
@@ -76,7 +76,7 @@ def main(argv: list[str] | None = None) -> int:
         "threads=2": lambda a, b, w: dunvel.read(a, threads=2),
         "header and first step alone": lambda a, b, w: first_step_alone(a),
         "defaults": lambda a, b, w: dunvel.read(a),
-        **{name: engine(name) for name in engines},
+        **{name: engine_reader(name) for name in engines},
     }
     best = {(p, r): float("inf") for p in presets for r in rows}
     for round_ in range(args.rounds):
