@@ -148,33 +148,56 @@ INTERRUPTED = textwrap.dedent(
     import os, sys, time
     import dunvel
 
-    path = sys.argv[1]
+    def bytes_read():
+        with open("/proc/self/io") as io:
+            return int(io.readline().split()[1])
+
     before = len(os.listdir("/proc/self/task"))
     print("ready", flush=True)
+    start = bytes_read()
     try:
-        while True:
-            dunvel.read(path, threads=2)
+        dunvel.read(sys.argv[1], threads=2)
+        outcome = "finished"
     except KeyboardInterrupt:
-        stopped = time.monotonic()
+        outcome = "interrupted"
+    stopped, read = time.monotonic(), bytes_read() - start
     time.sleep(0.05)
-    print(stopped, len(os.listdir("/proc/self/task")) - before, flush=True)
+    print(outcome, stopped, read, len(os.listdir("/proc/self/task")) - before, flush=True)
     """
 )
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
-def test_ctrl_c_ends_a_threaded_read_at_once(files):
-    paths, _ = files
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, paths["plain"]], stdout=subprocess.PIPE, text=True)
+def bytes_read_by(pid):
+    with open(f"/proc/{pid}/io") as io:
+        return int(io.readline().split()[1])  # rchar: what read and pread returned
+
+
+@pytest.mark.skipif(not os.path.isfile("/proc/self/io"), reason="counts the bytes read in /proc")
+def test_ctrl_c_ends_a_threaded_read_at_once(tmp_path):
+    # Long enough that a read which looks at signals only at its end would
+    # read the whole file before it stopped.
+    part = big_plot()
+    body = part[part.index(b"\n  TIME") + 1:]
+    path = tmp_path / "long.dat"
+    with open(path, "wb") as out:
+        out.write(part)
+        for _ in range(27):
+            out.write(body)
+    size = path.stat().st_size
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, str(path)], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "ready\n"
-        time.sleep(0.3)  # well inside the reads
+        ready, deadline = bytes_read_by(child.pid), time.monotonic() + 30
+        while bytes_read_by(child.pid) - ready < 32 << 20 and time.monotonic() < deadline:
+            time.sleep(0.0005)
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=30)
     finally:
         child.kill()
     assert child.returncode == 0, out
-    stopped, left = out.split()
+    outcome, stopped, read, left = out.split()
+    assert outcome == "interrupted"
+    assert int(read) < size // 2, (read, size)  # it stopped where it was, not at the end
     assert float(stopped) - sent < 0.5
     assert int(left) == 0  # every thread of the read is gone
