@@ -41,9 +41,11 @@ class PlotColumns(list):
 
 
 def read_dunvel(path: str, width: int) -> Columns:
+    """On one thread; bench/threads.py times dunvel's threads against
+    polars' and pyarrow's."""
     import dunvel
 
-    plot = dunvel.read(path, width)
+    plot = dunvel.read(path, width, threads=1)
     columns = PlotColumns(plot.values.T)
     columns.plot = plot
     return columns
