@@ -181,8 +181,7 @@ def test_ctrl_c_ends_a_threaded_read_at_once(tmp_path):
     path = tmp_path / "long.dat"
     with open(path, "wb") as out:
         out.write(part)
-        for _ in range(27):
-            out.write(body)
+        out.writelines(body for _ in range(27))
     size = path.stat().st_size
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, str(path)], stdout=subprocess.PIPE, text=True)
     try:
