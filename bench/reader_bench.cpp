@@ -23,6 +23,7 @@
 #include "reader/failure.hpp"
 #include "reader/file_source.hpp"
 #include "reader/line_source.hpp"
+#include "reader/parallel_rows.hpp"
 #include "reader/plot_file.hpp"
 #include "reader/plot_rows.hpp"
 
@@ -69,6 +70,8 @@ bool selection_of(const std::string& mode, reader::Selection& selection) {
         selection.parameters = std::move(parameters);
     } else if (kind == "steps") {
         selection.stride = std::stoull(value);
+    } else if (kind == "threads") {
+        return false;
     } else if (kind == "time") {
         const std::size_t colon = value.find(':');
         selection.earliest = std::stod(value.substr(0, colon));
@@ -93,9 +96,12 @@ int main(int argc, char** argv) {
     const bool reads_only = mode == "read", finds_lines_only = mode == "lines";
     reader::Selection selection;
     const bool selects = selection_of(mode, selection);
-    const auto width = reads_only || finds_lines_only || selects ? 0 : static_cast<std::uint32_t>(std::stoul(mode));
+    const unsigned threads = mode.starts_with("threads=") ? static_cast<unsigned>(std::stoul(mode.substr(8))) : 0;
+    const auto width = reads_only || finds_lines_only || selects || threads
+                           ? 0
+                           : static_cast<std::uint32_t>(std::stoul(mode));
     const int rounds = argc > 3 ? std::stoi(argv[3]) : 7;
-    const std::size_t rows_buffer = argc > 4 ? std::stoul(argv[4]) : selects ? 64 * 1024 : 0;
+    const std::size_t rows_buffer = argc > 4 ? std::stoul(argv[4]) : selects || threads ? 64 * 1024 : 0;
     const std::size_t buffer_size = rows_buffer != 0 ? rows_buffer : reader::LineSource::default_buffer_size;
     struct stat status{};
     if (stat(path.c_str(), &status) != 0) {
@@ -116,10 +122,11 @@ int main(int argc, char** argv) {
             if (rows_buffer != 0) {
                 reader::RowsOptions options;
                 options.width = width;
-                options.detect_width = selects;
+                options.detect_width = selects || threads;
                 options.buffer_size = rows_buffer;
                 options.selection = selection;
-                reader::PlotRows rows = reader::read_plot_rows(path, options);
+                reader::PlotRows rows = threads ? reader::read_plot_rows_threaded(path, options, threads, {})
+                                                : reader::read_plot_rows(path, options);
                 seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
                 values = rows.values.size();
                 continue;

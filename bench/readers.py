@@ -4,9 +4,10 @@ reader of these files can beat from Python.
 Each reader takes (path, width) and returns one column per parameter, in
 header order, holding the same binary32 values as olvane: Python floats
 widened from binary32 for the list readers, float32 arrays for the array
-readers. The numpy readers round each field once, correctly, to binary32, as
-olvane does. The pure-Python, numpy-astype and pandas readers do what their
-users do: parse the nearest double, then round that to binary32; the second rounding could
+readers. The numpy, polars and pyarrow readers round each field once,
+correctly, to binary32, as olvane does. The pure-Python, numpy-astype and
+pandas readers do what their users do: parse the nearest double, then round
+that to binary32; the second rounding could
 differ from olvane's only for a double that lands exactly on a binary32
 midpoint, and `mismatch` checks every file the benchmark times, so such a
 difference would be reported, never timed.
@@ -40,9 +41,11 @@ class PlotColumns(list):
 
 
 def read_dunvel(path: str, width: int) -> Columns:
+    """On one thread; bench/threads.py times dunvel's threads against
+    polars' and pyarrow's."""
     import dunvel
 
-    plot = dunvel.read(path, width)
+    plot = dunvel.read(path, width, threads=1)
     columns = PlotColumns(plot.values.T)
     columns.plot = plot
     return columns
@@ -311,6 +314,121 @@ def read_pandas(path: str, width: int) -> Columns:
     return list(values.astype(np.float32).T.copy())
 
 
+# --- polars and pyarrow -------------------------------------------------------
+#
+# Both read the body as one column of whole lines with their own multi-threaded
+# CSV readers (a separator that a plot file never holds, no quoting), then cut
+# and convert the fields with their own vectorised string kernels. Each casts
+# the text straight to binary32: both parse the digits to the nearest float32
+# in one step, ties to even, as olvane does. Going through Float64 first would
+# round twice, and a field whose nearest double is exactly a binary32 midpoint
+# would then land on the wrong side of it.
+
+# The unit separator: a plot file is text and never holds it, so every line
+# stays one field.
+_NO_SEPARATOR = "\x1f"
+
+
+def _block_shape(path: str) -> tuple[int, int]:
+    """The parameter count and the data lines per block."""
+    with open(path, encoding="utf-8") as file:
+        n = _parameter_count(file.readline())
+    return n, (n + 9) // 10
+
+
+def _columns_from_lines(values: np.ndarray, n: int, data_lines: int) -> Columns:
+    """(lines, 10) float32 values, one row per data line, to header-ordered
+    columns; the fields past the last parameter of a block are dropped."""
+    return list(values.reshape(-1, data_lines * 10)[:, :n].T.copy())
+
+
+def read_polars(path: str, width: int) -> Columns:
+    """polars.read_csv for the lines, then polars expressions for the fields,
+    on polars' thread pool; float32 column arrays out."""
+    import polars as pl
+
+    n, data_lines = _block_shape(path)
+    if n == 0:
+        return []
+    block_lines = 1 + data_lines
+    frame = pl.read_csv(
+        path,
+        has_header=False,
+        separator=_NO_SEPARATOR,
+        quote_char=None,
+        comment_prefix=None,
+        # The names are skipped as raw lines, whatever they hold.
+        skip_lines=n + 1,
+        new_columns=["line"],
+        schema_overrides={"line": pl.String},
+        infer_schema=False,
+        # A blank block-start line must stay a row, or the blocks would slip.
+        empty_string_is_null=False,
+        raise_if_empty=False,
+    )
+    if frame.height % block_lines:
+        raise ValueError("plot file ends inside a block")
+    if frame.height == 0:
+        # Without a single line polars gives a frame without the column.
+        return _columns_from_lines(np.empty((0, 10), dtype=np.float32), n, data_lines)
+    line = pl.col("line")
+    row = pl.int_range(pl.len())
+    # Fields the last data line of a block does not hold; those rows are nulled
+    # before the strict cast, so that an empty field anywhere else still fails.
+    short = n - 10 * (data_lines - 1)
+    fields = []
+    for k in range(10):
+        field = line.str.slice(k * width, width).str.strip_chars()
+        if k >= short:
+            field = pl.when(row % data_lines == data_lines - 1).then(None).otherwise(field)
+        fields.append(field.cast(pl.Float32).alias(f"f{k}"))
+    values = frame.filter(row % block_lines != 0).select(fields).to_numpy()
+    return _columns_from_lines(values, n, data_lines)
+
+
+def read_pyarrow(path: str, width: int) -> Columns:
+    """pyarrow.csv.read_csv for the lines, on pyarrow's threads, then
+    pyarrow.compute for the fields; float32 column arrays out."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.csv as pv
+
+    n, data_lines = _block_shape(path)
+    if n == 0:
+        return []
+    block_lines = 1 + data_lines
+    table = pv.read_csv(
+        path,
+        read_options=pv.ReadOptions(use_threads=True, skip_rows=n + 1, column_names=["line"]),
+        parse_options=pv.ParseOptions(
+            delimiter=_NO_SEPARATOR,
+            quote_char=False,
+            double_quote=False,
+            escape_char=False,
+            # A blank block-start line must stay a row, or the blocks would slip.
+            ignore_empty_lines=False,
+        ),
+        convert_options=pv.ConvertOptions(
+            column_types={"line": pa.string()}, strings_can_be_null=False
+        ),
+    )
+    lines = table.column("line")
+    if len(lines) % block_lines:
+        raise ValueError("plot file ends inside a block")
+    data = pc.filter(lines, pa.array(np.arange(len(lines)) % block_lines != 0))
+    # As in read_polars: the fields that the short last line lacks are nulled.
+    short = n - 10 * (data_lines - 1)
+    last_line = pa.array(np.arange(len(data)) % data_lines == data_lines - 1)
+    missing = pa.scalar(None, pa.string())
+    values = np.empty((len(data), 10), dtype=np.float32)
+    for k in range(10):
+        field = pc.utf8_trim_whitespace(pc.utf8_slice_codeunits(data, k * width, (k + 1) * width))
+        if k >= short:
+            field = pc.if_else(last_line, missing, field)
+        values[:, k] = pc.cast(field, pa.float32()).to_numpy()
+    return _columns_from_lines(values, n, data_lines)
+
+
 # --- the floor ---------------------------------------------------------------
 
 
@@ -337,15 +455,23 @@ READERS: dict[str, Callable[[str, int], Columns]] = {
     "numpy-lists": read_numpy_lists,
     "numpy-astype": read_numpy_astype,
     "pandas-read_fwf": read_pandas,
+    "polars": read_polars,
+    "pyarrow": read_pyarrow,
+}
+
+# The modules a reader imports beyond NumPy and olvane.
+MODULES = {
+    "pandas-read_fwf": ("pandas",),
+    "dunvel": ("dunvel",),
+    "polars": ("polars",),
+    "pyarrow": ("pyarrow.csv", "pyarrow.compute"),
 }
 
 
 def available(name: str) -> bool:
-    module = {"pandas-read_fwf": "pandas", "dunvel": "dunvel"}.get(name)
-    if module is None:
-        return True
     try:
-        __import__(module)
+        for module in MODULES.get(name, ()):
+            __import__(module)
     except ImportError:
         return False
     return True

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import importlib
 import json
 import os
 import platform
@@ -92,8 +93,8 @@ def child_peak(reader: str, path: str, width: int, floor_values: str | None) -> 
     stood just before the call (KiB), the result still alive at the peak."""
     import olvane  # noqa: F401  (imports are baseline, not the call's cost)
 
-    if reader == "dunvel":
-        import dunvel  # noqa: F401
+    for module in readers.MODULES.get(reader, ()):
+        importlib.import_module(module)
 
     if reader == FLOOR:
         n = int(floor_values.rsplit(":", 1)[1])
@@ -104,8 +105,6 @@ def child_peak(reader: str, path: str, width: int, floor_values: str | None) -> 
         read = readers.make_floor([flat[j * blocks : (j + 1) * blocks] for j in range(n)])
         del flat
     else:
-        if reader == "pandas-read_fwf":
-            import pandas  # noqa: F401
         read = readers.READERS[reader]
     gc.collect()
     # ru_maxrss cannot serve here: in a child it starts at the parent's peak,
@@ -166,8 +165,8 @@ def timed(read, path: str, width: int, loops: int) -> float:
 
 
 def two_files_seconds(path: str, copy: str, width: int, rounds: int) -> tuple[float, float]:
-    """dunvel reading two files: the minimum seconds one after the other, and
-    on two threads at once."""
+    """dunvel reading two files, each on one thread: the minimum seconds one
+    after the other, and on two threads at once."""
     from concurrent.futures import ThreadPoolExecutor
 
     import dunvel
@@ -177,23 +176,22 @@ def two_files_seconds(path: str, copy: str, width: int, rounds: int) -> tuple[fl
         for _ in range(max(rounds, 3)):
             gc.collect()
             start = time.perf_counter()
-            dunvel.read(path, width)
-            dunvel.read(copy, width)
+            dunvel.read(path, width, threads=1)
+            dunvel.read(copy, width, threads=1)
             sequential.append(time.perf_counter() - start)
             start = time.perf_counter()
-            list(pool.map(lambda p: dunvel.read(p, width), (path, copy)))
+            list(pool.map(lambda p: dunvel.read(p, width, threads=1), (path, copy)))
             parallel.append(time.perf_counter() - start)
     return min(sequential), min(parallel)
 
 
 def versions() -> str:
     parts = [f"Python {platform.python_version()}", f"NumPy {readers.np.__version__}"]
-    try:
-        import pandas
-
-        parts.append(f"pandas {pandas.__version__}")
-    except ImportError:
-        parts.append("pandas not installed")
+    for name in ("pandas", "polars", "pyarrow"):
+        try:
+            parts.append(f"{name} {importlib.import_module(name).__version__}")
+        except ImportError:
+            parts.append(f"{name} not installed")
     try:
         parts.append(f"olvane {metadata.version('olvane')}")
     except metadata.PackageNotFoundError:

@@ -352,6 +352,25 @@ def _plot(
     return Plot(display, width, names, time_array, value_array, steps, complete)
 
 
+def _usable_cores() -> int:
+    """The cores that this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
+
+
+def _threads_argument(threads: int | None) -> int:
+    """How many threads a read may parse on: None, as many as the process may use."""
+    if threads is None:
+        return _usable_cores()
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    return min(threads, 1024)
+
+
 def read(
     path: Source,
     width: int | None = None,
@@ -359,6 +378,7 @@ def read(
     names: Names | None = None,
     steps: Steps | None = None,
     time: TimeWindow | None = None,
+    threads: int | None = None,
     incomplete: Literal["raise", "keep"] = "raise",
     compression: Compression = "infer",
 ) -> Plot:
@@ -408,6 +428,12 @@ def read(
     the file's last line, where it lacks its line feed, is read whole, to
     tell whether the end cut its step.
 
+    A regular file of 8 MiB or more is parsed on ``threads`` threads (None:
+    as many as the process may run on; 1: the calling thread's alone), each
+    reading a part of it, to the same bits and with the same failures as
+    one thread; smaller files, file objects and compressed content are
+    parsed on one.
+
     Raises the OSError subclass of the system's error when the file cannot
     be opened or read (FileNotFoundError, IsADirectoryError, ...),
     PlotFileError for content that the reader refuses, MemoryError when
@@ -417,17 +443,18 @@ def read(
     native_width = _width_argument(width)
     _sources.check_compression(compression)
     chosen = _selection.selection(names, steps, time)
+    parsers = _threads_argument(threads)
     if _is_path(path) and compression in ("infer", None) and chosen is None:
         filename, encoded, display = _path_arguments(cast(StrPath, path))
         try:
-            header, times, values, _count, used_width, complete = _native.read(encoded, native_width, keep)
+            header, times, values, _count, used_width, complete = _native.read(encoded, native_width, keep, parsers)
         except _native.ReaderError as failure:
             if compression is None or failure.args[3] != "compressed":
                 _raise_reader_error(failure, display, filename)
         else:
             return _plot(display, used_width, header, times, values, None, complete)
     with open(path, width, names=names, steps=steps, time=time, incomplete=incomplete, compression=compression) as reader:
-        return reader.read()
+        return reader._read(None, parsers)
 
 
 class PlotReader:
@@ -484,11 +511,17 @@ class PlotReader:
                 raise TypeError(f"max_steps must be an int or None, not {type(max_steps).__name__}")
             if max_steps < 1:
                 raise ValueError(f"max_steps must be at least 1, not {max_steps}")
+        return self._read(max_steps, 1)
+
+    def _read(self, max_steps: int | None, threads: int) -> Plot:
         native = self._native
         if native is None:
             raise ValueError(f"read from a closed PlotReader of {self.path!r}")
         try:
-            times, values, numbers, first, complete = native.read(max_steps or 0)
+            if max_steps is None and threads > 1:
+                times, values, numbers, first, complete = native.read_all(threads)
+            else:
+                times, values, numbers, first, complete = native.read(max_steps or 0)
         except _native.ReaderError as failure:
             self.close()
             _raise_reader_error(failure, self.path, self.path)
@@ -736,17 +769,16 @@ def read_many(
     errors: Literal["raise", "return"] = "raise",
     incomplete: Literal["raise", "keep"] = "raise",
 ) -> Sequence[Plot | Exception]:
-    """Reads many plot files on a pool of threads (os.cpu_count() of them
-    unless told), which read side by side, and returns the plots in the
-    order of paths. errors="raise" raises the first failure in that order;
+    """Reads many plot files on a pool of threads, which read side by side,
+    and returns the plots in the order of paths: at most ``threads`` parse
+    at once in all (None: as many as the process may run on), shared among
+    the files, so that fewer files than threads are each read on several.
+    errors="raise" raises the first failure in that order;
     errors="return" puts each failure's exception in its file's place.
     names, steps, time and incomplete are read's, for every file."""
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
-    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads is not None and threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
+    budget = _threads_argument(threads)
     todo = list(paths)
     # A bad width, selection or incomplete fails once, before any file.
     _width_argument(width)
@@ -754,10 +786,16 @@ def read_many(
     _incomplete_argument(incomplete)
     if not todo:
         return []
-    workers = min(threads or os.cpu_count() or 1, len(todo))
+    workers = min(budget, len(todo))
+    # A file's read parses on its pool thread and on threads of its own: the
+    # budget is shared, so that no more than it parse at once in all.
+    per_file = budget // workers
     with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="dunvel") as pool:
         futures = [
-            pool.submit(read, path, width, names=names, steps=steps, time=time, incomplete=incomplete) for path in todo
+            pool.submit(
+                read, path, width, names=names, steps=steps, time=time, threads=per_file, incomplete=incomplete
+            )
+            for path in todo
         ]
         results: list[Plot | Exception] = []
         for future in futures:

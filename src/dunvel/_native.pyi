@@ -12,7 +12,7 @@ class Pages:
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 def read(
-    path: bytes, width: int, keep_incomplete: bool, /
+    path: bytes, width: int, keep_incomplete: bool, threads: int = 1, /
 ) -> tuple[tuple[str, ...], Pages, Pages, int, int, bool]: ...
 
 @final
@@ -24,6 +24,7 @@ class Reader:
     @property
     def next_step(self) -> int: ...
     def read(self, max_steps: int, /) -> tuple[Pages, Pages, Pages | None, int, bool | None]: ...
+    def read_all(self, threads: int, /) -> tuple[Pages, Pages, Pages | None, int, bool | None]: ...
     def select(
         self,
         parameters: tuple[int, ...] | None,

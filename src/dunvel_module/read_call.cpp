@@ -4,6 +4,7 @@
 
 #include "dunvel_module/pages.hpp"
 #include "reader/failure.hpp"
+#include "reader/parallel_rows.hpp"
 #include "reader/plot_rows.hpp"
 
 namespace dunvel {
@@ -148,8 +149,17 @@ bool width_argument(PyObject* arg, std::uint32_t& width) {
 
 PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
-    if (nargs != 3 || !PyBytes_Check(args[0]) || !PyLong_Check(args[1]) || !PyBool_Check(args[2])) {
-        PyErr_SetString(PyExc_TypeError, "read() takes a path as bytes, a width as int and keep_incomplete as bool");
+    if ((nargs != 3 && nargs != 4) || !PyBytes_Check(args[0]) || !PyLong_Check(args[1]) || !PyBool_Check(args[2]) ||
+        (nargs == 4 && !PyLong_Check(args[3]))) {
+        PyErr_SetString(PyExc_TypeError,
+                        "read() takes a path as bytes, a width as int, keep_incomplete as bool and, optionally, "
+                        "threads as int");
+        return nullptr;
+    }
+    const unsigned long threads = nargs == 4 ? PyLong_AsUnsignedLong(args[3]) : 1;
+    if (threads == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    if (threads == 0 || threads > 1024) {
+        PyErr_SetString(PyExc_ValueError, "threads must be 1 to 1024");
         return nullptr;
     }
     std::uint32_t width;
@@ -165,7 +175,11 @@ PyObject* read_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     Outcome outcome;
     PyThreadState* saved = PyEval_SaveThread();
     options.on_interrupt = {python_signal_raised, &saved};
-    outcome.run([&] { plot = reader::read_plot_rows(path, options); });
+    outcome.run([&] {
+        plot = threads == 1 ? reader::read_plot_rows(path, options)
+                            : reader::read_plot_rows_threaded(path, options, static_cast<unsigned>(threads),
+                                                              options.on_interrupt);
+    });
     PyEval_RestoreThread(saved);
     if (raise_outcome(state, outcome)) return nullptr;
     return result_tuple(state, plot);

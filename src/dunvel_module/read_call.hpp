@@ -1,4 +1,5 @@
-// _native.read(path, width, keep_incomplete): a whole file at once. path is the
+// _native.read(path, width, keep_incomplete[, threads]): a whole file at once,
+// a regular file of 8 MiB or more on up to threads threads. path is the
 // file system's bytes of the path; width a positive field width, or 0 to
 // find it from the file; keep_incomplete a bool: leave out a step that the
 // end of the file cut instead of failing. Reads with the interpreter lock

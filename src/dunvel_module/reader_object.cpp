@@ -16,6 +16,7 @@
 #include "reader/fed_source.hpp"
 #include "reader/file_source.hpp"
 #include "reader/growing_plot.hpp"
+#include "reader/parallel_rows.hpp"
 #include "reader/plot_driver.hpp"
 #include "reader/plot_stream.hpp"
 
@@ -35,6 +36,8 @@ struct ReaderState {
     PyThreadState* saved = nullptr;
     // Whether reads give the number of each step kept.
     bool selects_steps = false;
+    // What a path's stream was made with, for a read of it on threads.
+    reader::StreamOptions options;
 };
 
 struct Reader {
@@ -237,17 +240,22 @@ void clear_state(Reader& reader) {
     reader.state = nullptr;
 }
 
-PyObject* reader_read(PyObject* self, PyObject* arg) {
-    auto& reader = *reinterpret_cast<Reader*>(self);
-    const unsigned long long max_steps = PyLong_AsUnsignedLongLong(arg);
-    if (max_steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+// A read of the reader's next steps: at most max_steps (0: all), on up to
+// threads threads where it reads all of a path's steps from the first.
+PyObject* read_steps(Reader& reader, std::uint64_t max_steps, unsigned threads) {
     if (!check_usable(reader)) return nullptr;
     ReaderState& state = *reader.state;
     const std::uint64_t first_step = stream_of(state)->next_step();
+    const bool threaded = threads > 1 && max_steps == 0 && first_step == 0 && state.file && state.plot;
     reader::PlotRows rows;
     reader.busy = true;
-    const bool read = run(reader,
-                          [&] { rows = state.growing ? state.growing->read(max_steps) : state.plot->read(max_steps); });
+    const bool read = run(reader, [&] {
+        if (threaded)
+            rows = reader::read_rest_threaded(*state.file, *state.plot, state.options, threads,
+                                              {python_signal_raised, &state.saved});
+        else
+            rows = state.growing ? state.growing->read(max_steps) : state.plot->read(max_steps);
+    });
     reader.busy = false;
     if (!read) {
         // Cut off where it failed, a reader cannot go on.
@@ -271,6 +279,22 @@ PyObject* reader_read(PyObject* self, PyObject* arg) {
     }
     PyObject* complete = rows.stopped ? Py_None : rows.complete ? Py_True : Py_False;
     return Py_BuildValue("(NNNKO)", times, values, steps, static_cast<unsigned long long>(first_step), complete);
+}
+
+PyObject* reader_read(PyObject* self, PyObject* arg) {
+    const unsigned long long max_steps = PyLong_AsUnsignedLongLong(arg);
+    if (max_steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    return read_steps(*reinterpret_cast<Reader*>(self), max_steps, 1);
+}
+
+PyObject* reader_read_all(PyObject* self, PyObject* arg) {
+    const unsigned long threads = PyLong_AsUnsignedLong(arg);
+    if (threads == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    if (threads == 0 || threads > 1024) {
+        PyErr_SetString(PyExc_ValueError, "read_all() takes 1 to 1024 threads");
+        return nullptr;
+    }
+    return read_steps(*reinterpret_cast<Reader*>(self), 0, static_cast<unsigned>(threads));
 }
 
 // The parameters kept: None, or a tuple of ascending ints below count.
@@ -424,6 +448,9 @@ PyMethodDef reader_methods[] = {
      "What the reads from now on keep: parameters a tuple of ascending header places or None, steps "
      "first_step, first_step + stride, ... before stop_step (None: no end), of them those whose time lies in "
      "[earliest, latest] (None: no bound)."},
+    {"read_all", reader_read_all, METH_O,
+     "read_all($self, threads, /)\n--\n\nThe steps still to read; a path's, from the first, on up to threads "
+     "threads."},
     {"close", reader_close, METH_NOARGS, "close($self, /)\n--\n\nGives back what the reader holds."},
     {"take_end_as_final", reader_take_end_as_final, METH_NOARGS,
      "take_end_as_final($self, /)\n--\n\nA growing reader's file is done: its end is final from now on."},
@@ -500,6 +527,7 @@ PyObject* open_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
         return PyErr_NoMemory();
     }
     ReaderState& state = *reader.state;
+    state.options = options;
     const reader::InterruptCheck on_interrupt{python_signal_raised, &state.saved};
     bool opened;
     if (is_path) {

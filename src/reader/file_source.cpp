@@ -80,4 +80,18 @@ IoError FileSource::seek(std::uint64_t offset) noexcept {
     return {};
 }
 
+std::unique_ptr<FileSource> FileSource::another(IoError& error) const {
+    const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        error = {IoError::Kind::os, errno};
+        return nullptr;
+    }
+    try {
+        return std::make_unique<FileSource>(fd);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+}
+
 }  // namespace reader

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -51,6 +52,11 @@ public:
     ReadResult read_at(std::uint64_t offset, std::span<char> buffer);
     // The next read() starts at offset.
     IoError seek(std::uint64_t offset) noexcept;
+    // The same open file for another thread: a descriptor of its own (pread
+    // shares no position), and no interrupt check, since a thread of the
+    // reader's own must never run its caller's code. Null where the system
+    // has no descriptor to spare, with the error in error.
+    std::unique_ptr<FileSource> another(IoError& error) const;
 
 private:
     int fd_;

@@ -17,9 +17,10 @@ namespace {
 // The values of a run of steps as rows, each step kept at the next row,
 // with each step's time (and, where steps are selected, its number); the
 // names go to the stream. Where SelectsFields, a row holds only the
-// parameters kept. It notes where each step ended in the bytes, so that the
-// stream knows where to go on from.
-template <bool SelectsFields>
+// parameters kept. Where InPlace, step k goes to row k of the caller's
+// arrays instead (steps are then not selected). It notes where each step
+// ended in the bytes, so that the stream knows where to go on from.
+template <bool SelectsFields, bool InPlace = false>
 class RunSink {
 public:
     static constexpr bool selects_fields = SelectsFields;
@@ -37,14 +38,17 @@ public:
     };
 
     RunSink(std::vector<std::string>& names, const LineSource& source, const Selection& selection,
-            const FieldSelection& fields, std::uint64_t max_steps, bool growing)
+            const FieldSelection& fields, std::uint64_t max_steps, const StreamOptions& options,
+            const RowTarget* target = nullptr)
         : names_(names),
           source_(source),
           selection_(selection),
           fields_(fields),
           selects_steps_(selection.selects_steps()),
           max_steps_(max_steps == 0 ? std::uint64_t(-1) : max_steps),
-          growing_(growing) {}
+          growing_(options.growing),
+          stop_(options.stop),
+          target_(target) {}
 
     // The failure that follows says it in plain words.
     int announce_bad_count(std::string_view) noexcept { return 0; }
@@ -57,6 +61,11 @@ public:
         row_length_ = SelectsFields ? fields_.kept() : count;
     }
     bool begin_step(std::uint64_t step, std::string_view line, bool ascii) {
+        if constexpr (InPlace) {
+            target_->times[step] = time_stamps_.read(line, ascii);
+            row_ = target_->values + step * row_length_;
+            return true;
+        }
         double time;
         if (selects_steps_) [[unlikely]] {
             wanted_ = selected(step, line, ascii, time);
@@ -82,7 +91,9 @@ public:
             unfinished_ = true;
             return;
         }
-        if (wanted_) {
+        if constexpr (InPlace) {
+            ++kept_;
+        } else if (wanted_) {
             rows_.times.commit_to(index_ + 1);
             if (selects_steps_) rows_.steps.commit_to(index_ + 1);
             rows_.values.commit_to((index_ + 1) * row_length_);
@@ -100,11 +111,14 @@ public:
         else
             return ~0u;
     }
-    bool full() const noexcept { return rows_.times.size() == max_steps_; }
+    bool full() const noexcept {
+        return steps() == max_steps_ || (stop_ != nullptr && stop_->load(std::memory_order_relaxed));
+    }
 
     // Pages that stay unused are never touched, so a generous guess costs
     // nothing, and a short one only a remapping.
     void reserve(std::uint64_t steps) noexcept {
+        if constexpr (InPlace) return;
         if (selects_steps_) steps = steps / selection_.stride + 1;
         steps = std::min(steps, max_steps_);
         if (steps > std::numeric_limits<std::size_t>::max() / (std::uint64_t{row_length_} + 1)) return;
@@ -115,7 +129,12 @@ public:
 
     PlotRows& rows() noexcept { return rows_; }
     // The steps kept, and those read whole, kept or not.
-    std::size_t steps() const noexcept { return rows_.times.size(); }
+    std::size_t steps() const noexcept {
+        if constexpr (InPlace)
+            return kept_;
+        else
+            return rows_.times.size();
+    }
     std::uint64_t passed() const noexcept { return passed_; }
     bool unfinished() const noexcept { return unfinished_; }
     // In the source's bytes: where the last step read began and ended, and its last line.
@@ -141,6 +160,9 @@ private:
     bool selects_steps_;
     std::uint64_t max_steps_;
     bool growing_;
+    const std::atomic<bool>* stop_;
+    const RowTarget* target_;
+    std::size_t kept_ = 0;
     bool unfinished_ = false;
     bool wanted_ = true;
     PlotRows rows_;
@@ -156,6 +178,7 @@ private:
 
 static_assert(driver::Sink<RunSink<false>>);
 static_assert(driver::Sink<RunSink<true>>);
+static_assert(driver::Sink<RunSink<false, true>>);
 
 // A step cut by the end of the data: left out where the caller keeps the
 // complete steps before it, else the failure says so, and how to keep them.
@@ -203,7 +226,7 @@ static_assert(driver::EndPolicy<LeaveCutStep>);
 
 PlotStream::PlotStream(ByteSource& bytes, const StreamOptions& options)
     : options_(options), source_(std::make_unique<LineSource>(bytes, options.buffer_size)), width_(options.width) {
-    RunSink<false> sink(names_, *source_, selection_, fields_, 0, options.growing);
+    RunSink<false> sink(names_, *source_, selection_, fields_, 0, options);
     try {
         count_ = driver::read_header(*source_, sink);
         // Its last name may be only part of the name yet.
@@ -227,14 +250,34 @@ void PlotStream::select(const Selection& selection) {
     fields_ = selection.parameters ? FieldSelection(count_, *selection.parameters) : FieldSelection();
 }
 
-PlotRows PlotStream::read(std::uint64_t max_steps) {
-    if (selection_.parameters) return read_run<true>(max_steps);
-    return read_run<false>(max_steps);
+PlotStream::PlotStream(ByteSource& bytes, const StreamOptions& options, const PlotStream& from, std::uint64_t offset,
+                       std::uint64_t first_step, std::uint64_t first_line)
+    : options_(options),
+      selection_(from.selection_),
+      fields_(from.fields_),
+      source_(std::make_unique<LineSource>(bytes, options.buffer_size, first_line)),
+      source_start_(offset),
+      count_(from.count_),
+      width_(from.width_),
+      next_step_(first_step),
+      header_bytes_(from.header_bytes_),
+      last_step_offset_(offset),
+      resume_offset_(offset),
+      resume_line_(first_line),
+      bytes_seen_(offset) {}
+
+PlotRows PlotStream::read(std::uint64_t max_steps, std::uint64_t stop_before, const RowTarget* target) {
+    if (target != nullptr) {
+        if (selection_.parameters) return read_run<true, true>(max_steps, stop_before, target);
+        return read_run<false, true>(max_steps, stop_before, target);
+    }
+    if (selection_.parameters) return read_run<true, false>(max_steps, stop_before, nullptr);
+    return read_run<false, false>(max_steps, stop_before, nullptr);
 }
 
-template <bool SelectsFields>
-PlotRows PlotStream::read_run(std::uint64_t max_steps) {
-    RunSink<SelectsFields> sink(names_, *source_, selection_, fields_, max_steps, options_.growing);
+template <bool SelectsFields, bool InPlace>
+PlotRows PlotStream::read_run(std::uint64_t max_steps, std::uint64_t stop_before, const RowTarget* target) {
+    RunSink<SelectsFields, InPlace> sink(names_, *source_, selection_, fields_, max_steps, options_, target);
     sink.start(count_);
     sink.start_at(resume_offset_ - source_start_);
     PlotRows& rows = sink.rows();
@@ -247,12 +290,12 @@ PlotRows PlotStream::read_run(std::uint64_t max_steps) {
     }
     bool cut = false;
     std::uint32_t width;
+    const std::uint64_t stop = std::min(end.value_or(std::uint64_t(-1)), stop_before);
     if (options_.growing)
-        width = driver::read_steps(*source_, sink, count_, width_, next_step_, LeaveCutStep{cut},
-                                   end.value_or(std::uint64_t(-1)));
+        width = driver::read_steps(*source_, sink, count_, width_, next_step_, LeaveCutStep{cut}, stop);
     else
         width = driver::read_steps(*source_, sink, count_, width_, next_step_,
-                                   CutSteps{options_.keep_incomplete, rows.complete}, end.value_or(std::uint64_t(-1)));
+                                   CutSteps{options_.keep_incomplete, rows.complete}, stop);
     const std::uint64_t passed = sink.passed();
     // A width found from a line that may be cut is not the file's yet.
     if (passed > 0 && !width_) width_ = width;

@@ -11,6 +11,7 @@
 // file again there (growing_plot.hpp).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,15 @@ struct StreamOptions {
     bool keep_incomplete = false;
     bool growing = false;
     std::size_t buffer_size = 64 * 1024;
+    // Set by another thread, it ends a read before its next step.
+    const std::atomic<bool>* stop = nullptr;
+};
+
+// Where a read writes its rows in place: the caller's arrays of values (a
+// row a step) and times.
+struct RowTarget {
+    float* values;
+    double* times;
 };
 
 class PlotStream {
@@ -40,8 +50,14 @@ public:
     // is not whole yet (the end comes before its last line feed) fails as
     // Problem::header.
     PlotStream(ByteSource& bytes, const StreamOptions& options);
+    // A stream of the same file's steps from bytes that begin at its byte
+    // offset, taken to be where step first_step begins, on line first_line:
+    // the header, width and selection are from's, which must know its width.
+    PlotStream(ByteSource& bytes, const StreamOptions& options, const PlotStream& from, std::uint64_t offset,
+               std::uint64_t first_step, std::uint64_t first_line);
 
     const std::vector<std::string>& names() const noexcept { return names_; }
+    const Selection& selection() const noexcept { return selection_; }
     // The names, moved out, for a caller that needs the stream no more.
     std::vector<std::string> take_names() noexcept { return std::move(names_); }
     std::uint32_t count() const noexcept { return count_; }
@@ -61,7 +77,12 @@ public:
     // result's names are empty; its count and width are the file's. Once
     // past the last step that the selection allows, a stream reads nothing
     // more (finished, and each result stopped).
-    PlotRows read(std::uint64_t max_steps);
+    // stop_before ends the read before that step, selected or not. With a
+    // target, a read that selects no steps writes step k to row k of the
+    // target's arrays, which must hold every step that it may take, and
+    // the result holds no rows of its own.
+    PlotRows read(std::uint64_t max_steps, std::uint64_t stop_before = std::uint64_t(-1),
+                  const RowTarget* target = nullptr);
 
     // Where the header ends, where the last step read begins and where the
     // next begins, in bytes of the file, and the line that the next begins at.
@@ -86,8 +107,8 @@ public:
     }
 
 private:
-    template <bool SelectsFields>
-    PlotRows read_run(std::uint64_t max_steps);
+    template <bool SelectsFields, bool InPlace>
+    PlotRows read_run(std::uint64_t max_steps, std::uint64_t stop_before, const RowTarget* target);
 
     StreamOptions options_;
     Selection selection_;

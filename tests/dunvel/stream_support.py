@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import dunvel
-from conftest import MALFORMED_FILES, WRITTEN_FILES, plot_text
+from conftest import MALFORMED_FILES, WRITTEN_FILES, format_field, plot_text
 
 
 def sample(n=12, steps=6, width=12, seed=0, **options) -> bytes:
@@ -163,3 +163,26 @@ OUTPUT_OF_CUT = {
     "zstd": lambda cut: zstandard().ZstdDecompressor().decompressobj().decompress(cut),
 }
 FORMATS = list(COMPRESS)
+
+
+# Files below it are read on one thread.
+MIN_THREADED_BYTES = 8 << 20
+
+
+def big_plot(n=23, width=12, newline="\n", stamp=lambda i: f"  TIME = {i * 0.5:.8E} S   STEP = {i:8d}",
+             min_bytes=MIN_THREADED_BYTES + (1 << 20), seed=0):
+    """The bytes of a plot file just large enough to be read on threads."""
+    rng = random.Random(seed)
+    pool = [format_field(rng.uniform(-1e6, 1e6) * 10.0 ** rng.randint(-30, 30), width) for _ in range(997)]
+    lines = [f"  NPAR = {n}", *(f"  P{j}" for j in range(n))]
+    size, i, k = 0, 0, 0
+    while size < min_bytes:
+        step = [stamp(i)]
+        for first in range(0, n, 10):
+            fields = min(10, n - first)
+            step.append("".join(pool[(k + f) % 997] for f in range(fields)))
+            k += fields + 1
+        size += sum(len(line) + len(newline) for line in step)
+        lines += step
+        i += 1
+    return (newline.join(lines) + newline).encode()

@@ -22,6 +22,7 @@ from pathlib import Path
 import pytest
 
 from conftest import MALFORMED_FILES, plot_text, run_python
+from stream_support import big_plot
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("PYTHONMALLOC", "").startswith("malloc") or os.environ.get("OLVANE_SANITIZED") == "1",
@@ -64,7 +65,8 @@ KINDS = [
     ("native-width-above-u64", "_native.read(enc(good), 2 ** 64, False)", 1000, 0, "OverflowError"),
     ("native-width-above-u32", "_native.read(enc(good), 2 ** 32, False)", 1000, 0, "OverflowError"),
     ("native-two-arguments", "_native.read(enc(good), 12)", 1000, 0, "TypeError"),
-    ("native-four-arguments", "_native.read(enc(good), 12, False, 12)", 1000, 0, "TypeError"),
+    ("native-five-arguments", "_native.read(enc(good), 12, False, 2, 12)", 1000, 0, "TypeError"),
+    ("native-threads-zero", "_native.read(enc(good), 12, False, 0)", 1000, 0, "ValueError"),
     ("native-keep-incomplete-int", "_native.read(enc(good), 12, 1)", 1000, 0, "TypeError"),
     ("native-keep-incomplete", "_native.read(enc(paths['content-short-block']), 12, True)", 1000, 0, "tuple"),
     ("read-keep-incomplete", "dunvel.read(paths['content-short-block'], incomplete='keep')", 1000, 1, "Plot"),
@@ -110,6 +112,11 @@ KINDS = [
      None, "Plot"),
     ("read-selected-missing-name", "dunvel.read(good, names='q1')", 1000, 0, "MissingName"),
     ("read-selected-bad-steps", "dunvel.read(good, steps=slice(-1, None))", 1000, 0, "ValueError"),
+    # A file large enough for threads, read whole, failing, and selected.
+    ("read-threaded", "dunvel.read(paths['big'], threads=3)", 40, 1, "Plot"),
+    ("read-threaded-failure", "dunvel.read(paths['big-damaged'], threads=3)", 40, 0, "PlotFileError"),
+    ("read-threaded-selected", "dunvel.read(paths['big'], names='P1', steps=slice(0, None, 5), threads=2)", 40,
+     None, "Plot"),
     ("reader-chunks-selected", "list(dunvel.open(good, names='p2', steps=range(0, 5, 2)).chunks(1))", MANY, None,
      "[Plot, Plot, Plot]"),
 ]
@@ -254,6 +261,10 @@ def report(tmp_path_factory):
     paths["no-parameters"] = write("no-parameters", "0\nt\nt\n")
     paths["odd-size"] = write("odd-size", plot_text(["a", "b", "c"], [[1.0, 2.0, 3.0]]))
     paths["good-gz"] = write("good-gz", gzip.compress(Path(paths["good"]).read_bytes()))
+    big = big_plot()
+    paths["big"] = write("big", big)
+    late = big.index(b"E+", len(big) * 3 // 4)
+    paths["big-damaged"] = write("big-damaged", big[:late] + b"Q" + big[late + 1 :])
     paths["missing"] = str(folder / "missing")
     paths["directory"] = str(folder)
     kinds = [(name, expression, runs) for name, expression, runs, _, _ in KINDS]
