@@ -24,9 +24,10 @@ namespace reader {
 inline constexpr std::uint64_t min_threaded_bytes = 8u << 20;
 
 // Reads with up to threads threads (1: read_plot_rows). The caller's thread
-// parses nothing after the first step: it waits for the others in slices of
-// 50 ms, asking poll between them whether to stop (true: the others stop at
-// their next step and CallerException is thrown once they have).
+// reads the first part itself, then waits for the others in slices of 50 ms;
+// between slices of its own steps and of waiting it asks poll whether to stop
+// (true: the others stop at their next step and CallerException is thrown
+// once they have).
 PlotRows read_plot_rows_threaded(std::string_view path, const RowsOptions& options, unsigned threads,
                                  const InterruptCheck& poll);
 
