@@ -25,8 +25,9 @@ int add_object(PyObject* module, const char* name, PyObject* value) {
 
 PyMethodDef native_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_entry)), METH_FASTCALL,
-     "read(path, width, keep_incomplete, /)\n--\n\n"
-     "Reads a plot file (path as bytes; width 0 to find it; keep_incomplete: leave out a cut last step): "
+     "read(path, width, keep_incomplete, threads=1, /)\n--\n\n"
+     "Reads a plot file (path as bytes; width 0 to find it; keep_incomplete: leave out a cut last step; "
+     "threads: at most this many, the caller's among them): "
      "(names, times, values, count, width, complete)."},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_entry)), METH_FASTCALL,
      "open(source, into, prefix, width, keep_incomplete, growing, /)\n--\n\n"
