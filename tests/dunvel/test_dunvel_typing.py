@@ -16,7 +16,7 @@ import dunvel
 pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
-PACKAGE_FILES = ("__init__.py", "__main__.py", "_native.pyi", "_selection.py", "_sources.py", "py.typed")
+PACKAGE_FILES = ("__init__.py", "__main__.py", "_compare.py", "_native.pyi", "_selection.py", "_sources.py", "py.typed")
 
 SNIPPET = """\
 from pathlib import Path
