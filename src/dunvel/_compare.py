@@ -76,9 +76,9 @@ class Comparison:
     ``max_abs`` and ``max_rel`` (the largest absolute and relative
     difference over the steps compared, inf where a NaN or an infinity
     meets anything but itself), ``max_abs_time`` and ``max_rel_time``
-    (base's time of the first step where that largest difference is, or
-    where it is 0, of the first step that differs; NaN where none does, or
-    where the runs have no times) and
+    (base's time of the first step, in base's order, where that largest
+    difference is, or where it is 0, of the first step that differs; NaN
+    where none does, or where that step has no time) and
     ``steps_differing``.
 
     ``names_only_in_base`` and ``names_only_in_new``: the names of one run
@@ -238,49 +238,59 @@ def _merge(base: npt.NDArray[np.float64], new: npt.NDArray[np.float64], toleranc
 def _match(
     base: Plot, new: Plot, tolerance: float, interpolate: bool
 ) -> tuple[npt.NDArray[np.intp], Any, npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
-    """Base's rows compared, new's rows for them (an index array, or for
-    interpolation a pair of index arrays and weights), and which steps of
-    each run match nothing."""
-    base_times, new_times = base.times, new.times
-    base_timed, new_timed = ~np.isnan(base_times), ~np.isnan(new_times)
-    if not base_timed.any() and not new_timed.any():
-        # No times to match by: step numbers instead.
-        _, rows, other = np.intersect1d(base.steps, new.steps, assume_unique=True, return_indices=True)
-        base_alone = np.ones(len(base), dtype=bool)
-        new_alone = np.ones(len(new), dtype=bool)
-        base_alone[rows] = False
-        new_alone[other] = False
-        return rows.astype(np.intp), other.astype(np.intp), base_alone, new_alone
-    # Sorted, equal times in file order: a restart that was kept compares in time order.
+    """Base's rows compared, in file order; new's rows for them (an index
+    array, or to interpolate, a pair of index arrays and the weights of the
+    second); and which steps of each run match nothing."""
+    base_timed, new_timed = ~np.isnan(base.times), ~np.isnan(new.times)
+    # Steps without a time, by step number: a run without times, or a
+    # block-start line that lost its time in both runs.
+    base_untimed, new_untimed = np.flatnonzero(~base_timed), np.flatnonzero(~new_timed)
+    _, first, second = np.intersect1d(
+        base.steps[base_untimed], new.steps[new_untimed], assume_unique=True, return_indices=True
+    )
+    rows = [base_untimed[first]]
+    other = [new_untimed[second]]
+    # In time order, equal times in file order: a restart that was kept
+    # compares in time order.
     base_order = np.flatnonzero(base_timed)
-    base_order = base_order[np.argsort(base_times[base_order], kind="stable")]
+    base_order = base_order[np.argsort(base.times[base_order], kind="stable")]
     new_order = np.flatnonzero(new_timed)
-    new_order = new_order[np.argsort(new_times[new_order], kind="stable")]
-    sorted_base, sorted_new = base_times[base_order], new_times[new_order]
+    new_order = new_order[np.argsort(new.times[new_order], kind="stable")]
+    base_times, new_times = base.times[base_order], new.times[new_order]
+    if interpolate:
+        inside = np.zeros(base_times.size, dtype=bool)
+        if new_times.size:
+            inside = (base_times >= new_times[0] - tolerance) & (base_times <= new_times[-1] + tolerance)
+        rows.append(base_order[inside])
+        weights = [np.zeros(rows[0].size)]
+        uppers = [other[0]]
+        if new_times.size:
+            at = np.clip(base_times[inside], new_times[0], new_times[-1])
+            left = np.clip(np.searchsorted(new_times, at, "right") - 1, 0, new_times.size - 1)
+            right = np.minimum(left + 1, new_times.size - 1)
+            span = new_times[right] - new_times[left]
+            with np.errstate(invalid="ignore", divide="ignore"):
+                weights.append(np.where(span > 0, (at - new_times[left]) / np.where(span > 0, span, 1.0), 0.0))
+            other.append(new_order[left])
+            uppers.append(new_order[right])
+    else:
+        matched = _merge(base_times, new_times, tolerance)
+        found = matched >= 0
+        rows.append(base_order[found])
+        other.append(new_order[matched[found]])
     base_alone = np.ones(len(base), dtype=bool)
     new_alone = np.ones(len(new), dtype=bool)
+    taken = np.concatenate(rows).astype(np.intp)
+    order = np.argsort(taken, kind="stable")
+    base_alone[taken] = False
+    lower = np.concatenate(other).astype(np.intp)[order]
     if interpolate:
-        inside = np.zeros(sorted_base.size, dtype=bool)
-        if sorted_new.size:
-            first, last = sorted_new[0], sorted_new[-1]
-            inside = (sorted_base >= first - tolerance) & (sorted_base <= last + tolerance)
-        rows = base_order[inside]
-        at = np.clip(sorted_base[inside], sorted_new[0] if sorted_new.size else 0.0, sorted_new[-1] if sorted_new.size else 0.0)
-        left = np.clip(np.searchsorted(sorted_new, at, "right") - 1, 0, max(sorted_new.size - 1, 0))
-        right = np.minimum(left + 1, sorted_new.size - 1)
-        span = sorted_new[right] - sorted_new[left]
-        with np.errstate(invalid="ignore", divide="ignore"):
-            weight = np.where(span > 0, (at - sorted_new[left]) / span, 0.0)
-        base_alone[rows] = False
+        # Every step of new is used, or lies between those used.
         new_alone[:] = False
-        return rows, (new_order[left], new_order[right], weight), base_alone, new_alone
-    matched = _merge(sorted_base, sorted_new, tolerance)
-    found = matched >= 0
-    rows = base_order[found]
-    other = new_order[matched[found]]
-    base_alone[rows] = False
-    new_alone[other] = False
-    return rows, other, base_alone, new_alone
+        upper = np.concatenate(uppers).astype(np.intp)[order]
+        return taken[order], (lower, upper, np.concatenate(weights)[order]), base_alone, new_alone
+    new_alone[lower] = False
+    return taken[order], lower, base_alone, new_alone
 
 
 def _differences(
@@ -331,10 +341,10 @@ def compare(
       them, and the steps are matched in time order.
     - Steps are matched by time: in time order (equal times in file order),
       each step of base with the first step of new not yet matched whose
-      time is within ``time_tolerance`` of its own. A step of one run that
-      matches none is a difference, and so is a step without a time;
-      where no step of either run has a time, steps are matched by step
-      number instead.
+      time is within ``time_tolerance`` of its own. Steps without a time
+      match by step number those of the other run without a time (so runs
+      without times compare step by step). A step of one run that matches
+      none is a difference.
     - ``interpolate=True`` compares new's values interpolated linearly in
       time onto base's steps, those within new's times (widened by
       ``time_tolerance``); base's steps outside them are differences. No
@@ -433,6 +443,10 @@ def _short(value: float) -> str:
     return repr(float(value))
 
 
+def _count(count: int, thing: str) -> str:
+    return f"{count} {thing}{'' if count == 1 else 's'}"
+
+
 def _listed(items: list[str], total: int, limit: int = 8) -> str:
     shown = ", ".join(items[:limit])
     return shown + (f", ... ({total} in all)" if total > limit else "")
@@ -472,19 +486,19 @@ def render(comparison: Comparison) -> str:
             lines.append(f"steps only in {label}: {_listed(shown, steps.size)}")
     for label, dropped in (("base", comparison.dropped_base), ("new", comparison.dropped_new)):
         if dropped.size:
-            lines.append(f"restarts: {dropped.size} superseded steps of {label} left out")
+            lines.append(f"restarts: {_count(dropped.size, 'superseded step')} of {label} left out")
     parameters = len(comparison.names)
     if comparison.ok:
         lines.append(f"no differences: {parameters} parameters, {comparison.steps_compared} steps compared")
     else:
         summary = (
             f"{comparison.parameters_differing} of {parameters} parameters differ;"
-            f" {comparison.steps_only_in_base.size} steps only in base,"
+            f" {_count(comparison.steps_only_in_base.size, 'step')} only in base,"
             f" {comparison.steps_only_in_new.size} only in new"
         )
         if comparison.names_only_in_base or comparison.names_only_in_new:
             summary += (
-                f"; {len(comparison.names_only_in_base)} names only in base,"
+                f"; {_count(len(comparison.names_only_in_base), 'name')} only in base,"
                 f" {len(comparison.names_only_in_new)} only in new"
             )
         lines.append(summary)
