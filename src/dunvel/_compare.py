@@ -1,7 +1,7 @@
 """Two runs of one transient compared: a regression test of a simulation
 code, where a new build must give the base build's values, bit for bit or
 within tolerances. Parameters are matched by name, steps by time, and the
-values a column block at a time, so that runs of millions of steps compare
+values a block of steps at a time, so that runs of millions of steps compare
 in bounded memory."""
 
 from __future__ import annotations
@@ -30,7 +30,6 @@ PlotOrPath = Union["Plot", str, "os.PathLike[str]"]
 _BLOCK_VALUES = 1 << 20
 
 _EMPTY_STEPS = np.empty(0, dtype=np.int64)
-_EMPTY_TIMES = np.empty(0, dtype=np.float64)
 
 
 def kept_after_restarts(times: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
