@@ -56,8 +56,9 @@ def kept_after_restarts(times: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]
         return ~timed | (times < later)
 
 
-def drop_restarts(plot: Plot) -> Plot:
-    keep = kept_after_restarts(plot.times)
+def drop_restarts(plot: Plot, keep: npt.NDArray[np.bool_] | None = None) -> Plot:
+    if keep is None:
+        keep = kept_after_restarts(plot.times)
     if keep.all():
         return dunvel.Plot(plot.path, plot.width, plot.names, plot.times, plot.values, plot.steps, plot.complete)
     return dunvel.Plot(
@@ -397,7 +398,7 @@ def compare(
     if restarts == "drop":
         kept_base, kept_new = kept_after_restarts(base_plot.times), kept_after_restarts(new_plot.times)
         dropped_base, dropped_new = base_plot.steps[~kept_base], new_plot.steps[~kept_new]
-        base_plot, new_plot = drop_restarts(base_plot), drop_restarts(new_plot)
+        base_plot, new_plot = drop_restarts(base_plot, kept_base), drop_restarts(new_plot, kept_new)
 
     base_columns, new_columns, only_base, only_new = _pairs(base_plot.names, new_plot.names)
     rows, other, base_alone, new_alone = _match(base_plot, new_plot, time_tolerance, interpolate)
