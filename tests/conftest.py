@@ -156,7 +156,7 @@ def panic_message(path, width=12) -> str:
 
 # The one definition of the core tests: every file but these, which check
 # what lies beyond the reader and the modules (the examples, the typing stub,
-# Dask, the README's recipes) and need more than pytest, Hypothesis and
+# Dask, the README's recipes, a comparison's DataFrame) and need more than pytest, Hypothesis and
 # zstandard (for zstd files), and every test but the four named here, which
 # go over the whole corpus again with code that is the same on every
 # interpreter (the native reader). The core runs on every supported
@@ -171,6 +171,7 @@ EXTRAS = {
     "dunvel/test_dunvel_streams.py::test_every_corpus_file_compressed",
     "dunvel/test_dunvel_growing.py::test_chunks_of_every_corpus_file",
     "dunvel/test_dunvel_selection.py::test_selections_of_every_corpus_file",
+    "dunvel/test_dunvel_compare.py::test_to_pandas_has_a_row_per_parameter",
 }
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = Path(TESTS).parent

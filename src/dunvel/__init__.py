@@ -40,7 +40,17 @@ if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
     from typing_extensions import Self
 
-__all__ = ["Plot", "PlotFileError", "PlotReader", "follow", "open", "read", "read_many"]
+__all__ = [
+    "Comparison",
+    "Plot",
+    "PlotFileError",
+    "PlotReader",
+    "compare",
+    "follow",
+    "open",
+    "read",
+    "read_many",
+]
 
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -279,6 +289,18 @@ class Plot:
         if steps and not np.isnan(self.times[[0, -1]]).any():
             text += f", time {self.times[0]:g} .. {self.times[-1]:g}"
         return text + (", incomplete" if self.complete is False else "") + ">"
+
+    def drop_restarts(self) -> Plot:
+        """The plot without the steps that a restart superseded. A run
+        restarted from an earlier time writes steps whose times go back: a
+        step whose time is below the time of the last step before it that
+        has one is a restart to its time, and every earlier step at or
+        after that time is left out. Equal times without a step back are
+        kept, and so is every step without a time (which restarts nothing).
+        Restarts within restarts are all undone; ``steps`` keeps the step
+        numbers of the rows kept. Where nothing is left out, a new Plot of
+        the same arrays."""
+        return _compare.drop_restarts(self)
 
     def to_pandas(self) -> pandas.DataFrame:
         """The values as a DataFrame (float32 kept), one column per name,
@@ -810,3 +832,7 @@ def read_many(
                 raise failure
     return results
 
+
+# Last: the comparison builds on Plot and read.
+from dunvel import _compare
+from dunvel._compare import Comparison, compare
