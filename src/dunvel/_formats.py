@@ -242,9 +242,14 @@ def _umask() -> int:
 
 def replace(out: str, write: Callable[[str], None]) -> None:
     """Writes out through a temporary file beside it, renamed into place
-    once whole: a failed write leaves out as it was."""
+    once whole: a failed write leaves out as it was. Where out is there
+    and not a regular file (/dev/stdout, a pipe), it is written as it is:
+    renaming would replace the device, not write to it."""
     if os.path.isdir(out):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), out)
+    if os.path.exists(out) and not os.path.isfile(out):
+        write(out)
+        return
     try:
         handle, temporary = tempfile.mkstemp(
             prefix=f".{os.path.basename(out)}.", suffix=".tmp", dir=os.path.dirname(out) or "."
