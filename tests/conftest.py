@@ -156,8 +156,9 @@ def panic_message(path, width=12) -> str:
 
 # The one definition of the core tests: every file but these, which check
 # what lies beyond the reader and the modules (the examples, the typing stub,
-# Dask, the README's recipes) and need more than pytest, Hypothesis and
-# zstandard (for zstd files), and every test but the four named here, which
+# Dask, the README's recipes, the conversions to other libraries) and need
+# more than pytest, Hypothesis and zstandard (for zstd files), and every test
+# but the four named here, which
 # go over the whole corpus again with code that is the same on every
 # interpreter (the native reader). The core runs on every supported
 # interpreter and against every wheel (ci/interpreters.sh, ci/wheels.sh:
@@ -167,6 +168,7 @@ EXTRAS = {
     "olvane/test_typing.py",
     "test_many_files.py",
     "test_readme.py",
+    "dunvel/test_dunvel_formats.py",
     "dunvel/test_dunvel_differential.py::test_every_file_the_tests_wrote",
     "dunvel/test_dunvel_streams.py::test_every_corpus_file_compressed",
     "dunvel/test_dunvel_growing.py::test_chunks_of_every_corpus_file",
