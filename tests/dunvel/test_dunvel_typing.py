@@ -16,7 +16,8 @@ import dunvel
 pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
-PACKAGE_FILES = ("__init__.py", "__main__.py", "_native.pyi", "_selection.py", "_sources.py", "py.typed")
+PACKAGE_FILES = ("__init__.py", "__main__.py", "_command.py", "_formats.py", "_native.pyi", "_selection.py", "_sources.py",
+                 "py.typed")
 
 SNIPPET = """\
 from pathlib import Path
@@ -61,6 +62,10 @@ dunvel.read("run.plt", compression="zip")
 part_of: dunvel.Plot = dunvel.read("run.plt", names=["PRES", "TEMP*"], steps=slice(0, None, 10), time=(0.0, 5.0))
 looked: bool | None = dunvel.read("run.plt", names="PRES", steps=range(5)).complete
 dunvel.read("run.plt", names=3)
+dataset = plot.to_xarray()
+sizes: dict[str, int] = {str(name): size for name, size in dataset.sizes.items()}
+columns: list[str] = plot.to_polars().columns
+rows: int = plot.to_arrow().num_rows
 """
 SNIPPET_ERRORS = [
     ('snippet.py:26: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
