@@ -171,14 +171,14 @@ def f32(value):
 def test_json_against_a_read(write_file):
     values = [[1.5, float("nan"), 0.1], [-0.0, 2.0, float("inf")], [0.25, -3.0, float("-inf")]]
     lines = plot_text(["A", "A", "c/d"], values, block_start="TIME {i}.5").splitlines(keepends=True)
-    lines[4] = "no time\n"
+    lines[4], lines[8] = "no time\n", "TIME inf\n"
     path, empty = write_file("".join(lines)), write_file("1\nONLY\n")
     done = dunvel_command("info", "--json", path, empty, "--width", "12")
     assert done.returncode == 0, done.stderr
     first, second = map(json.loads, done.stdout.splitlines())
     plot = dunvel.read(path)
     assert (first["path"], first["width"], first["names"], first["steps"]) == (path, 12, ["A", "A", "c/d"], 3)
-    assert first["time"] == {"first": "NaN", "last": 2.5, "minimum": 1.5, "maximum": 2.5}
+    assert first["time"] == {"first": "NaN", "last": "Infinity", "minimum": 1.5, "maximum": "Infinity"}
     expected = [plot.values.min(axis=0), plot.values.max(axis=0), plot.values[-1]]
     for j, parameter in enumerate(first["parameters"]):
         assert (parameter["name"], parameter["count"]) == (plot.names[j], 3)

@@ -206,8 +206,8 @@ def description(plot: dunvel.Plot) -> dict[str, Any]:
         "time": {
             "first": _number(float(times[0])) if stepped else None,
             "last": _number(float(times[-1])) if stepped else None,
-            "minimum": float(timed.min()) if timed.size else None,
-            "maximum": float(timed.max()) if timed.size else None,
+            "minimum": _number(float(timed.min())) if timed.size else None,
+            "maximum": _number(float(timed.max())) if timed.size else None,
         },
         "parameters": [
             {
