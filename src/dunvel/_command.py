@@ -32,6 +32,11 @@ _NAMES_HELP = (
     "comma-separated, and the option given again for more"
 )
 
+_INFO_DESCRIPTION = """\
+For each FILE, a summary: one row per parameter with its name, the number of
+values, the smallest, the largest and the last (NaN where a column holds
+one)."""
+
 _JSON_HELP = """\
 one JSON object per file, a line each: path, width, names, steps, time (the
 first and last step's, and the smallest and largest of those there are) and
@@ -82,8 +87,7 @@ def _parser(prog: str) -> tuple[_Parser, Collection[str]]:
     info = commands.add_parser(
         "info",
         help="a summary of each file",
-        description="For each FILE, a summary: one row per parameter with its name, the number of values, the"
-        " smallest, the largest and the last (NaN where a column holds one).",
+        description=_INFO_DESCRIPTION,
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
