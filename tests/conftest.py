@@ -9,6 +9,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -107,6 +108,18 @@ def run_python(code: str, *args, env=None, stdin=None, **kwargs) -> subprocess.C
         check=kwargs.pop("check", False),
         **kwargs,
     )
+
+
+def dunvel_script() -> str:
+    """The dunvel command that this interpreter's installation put in its
+    scripts folder (which is not beside the interpreter everywhere)."""
+    for folder in (sysconfig.get_path("scripts"), os.path.dirname(sys.executable)):
+        script = os.path.join(folder, "dunvel")
+        if os.access(script, os.X_OK):
+            return script
+    found = shutil.which("dunvel")
+    assert found is not None, "the dunvel command is not installed"
+    return found
 
 
 def traced(code, *args, calls, tmp_path):

@@ -10,13 +10,12 @@ import os
 import struct
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import dunvel
-from conftest import plot_text
+from conftest import dunvel_script, plot_text
 
 PLOT = (
     "  NPAR = 2\n  PRES-CORE\n  T\n"
@@ -30,13 +29,12 @@ SUMMARY = (
     "T                2        -2.5E+05           1E+05           1E+05\n"
 )
 CSV = "time,PRES-CORE,T\n0.5,1.1,-250000.0\n1.5,0.3,100000.0\n"
-SCRIPT = Path(sys.executable).parent / "dunvel"
 
 
 def dunvel_command(*args, cwd=None, stdin=None, script=False, **options):
     """The command's completed process, stdout and stderr as text (as bytes
     where stdin is bytes)."""
-    command = [str(SCRIPT)] if script else [sys.executable, "-m", "dunvel"]
+    command = [dunvel_script()] if script else [sys.executable, "-m", "dunvel"]
     return subprocess.run(
         [*command, *args], cwd=cwd, input=stdin, capture_output=True, text=not isinstance(stdin, bytes),
         timeout=120, check=False, **options,

@@ -13,6 +13,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import dunvel_script
+
 pytest.importorskip("numpy")
 pytest.importorskip("pandas")
 
@@ -58,11 +60,10 @@ def commands():
 def test_console_block_runs(line, output):
     words = shlex.split(line.removeprefix("$ "))
     assert line.startswith("$ ") and words[0] == "dunvel", line
-    script = Path(sys.executable).parent / "dunvel"
     # Unbuffered, so that both streams come in the order they were written.
     env = {**os.environ, "PYTHONUNBUFFERED": "1"}
     done = subprocess.run(
-        [str(script), *words[1:]], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        [dunvel_script(), *words[1:]], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
         timeout=120, env=env, check=False,
     )
     assert [text.rstrip() for text in done.stdout.splitlines()] == output.splitlines()
