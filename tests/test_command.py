@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import dunvel
-from conftest import dunvel_script, plot_text
+from conftest import dunvel_script, format_field, plot_text
 
 PLOT = (
     "  NPAR = 2\n  PRES-CORE\n  T\n"
@@ -74,6 +74,11 @@ STATUSES = {
     "convert-missing-file": (["convert", "{missing}", "out.csv"], 2, "No such file or directory"),
     "convert-into-no-folder": (["convert", "{good}", "none/out.csv"], 2, "No such file or directory: 'none/out.csv'"),
     "convert-onto-a-folder": (["convert", "{good}", "folder.csv"], 2, "Is a directory: 'folder.csv'"),
+    "diff-of-the-same-run": (["diff", "{good}", "{good}"], 0, None),
+    "diff-missing-file": (["diff", "{good}", "{missing}"], 2, "No such file or directory: '{missing}'"),
+    "diff-negative-tolerance": (["diff", "--rtol", "-1", "{good}", "{good}"], 2, "rtol must be at least 0"),
+    "diff-bad-restarts": (["diff", "--restarts", "all", "{good}", "{good}"], 2, "invalid choice: 'all'"),
+    "diff-stdin-twice": (["diff", "-", "-"], 2, "can be read once only"),
 }
 
 
@@ -210,3 +215,47 @@ def test_names_select_as_read_does(write_file, tmp_path, case):
     csv.writer(buffer, lineterminator="\n").writerow(["time", *plot.names])
     assert done.stdout.splitlines()[0] == buffer.getvalue().strip()
     assert len(done.stdout.splitlines()[1].split(",")) == 1 + len(plot.names)
+
+
+def run_text(times, rows):
+    """A run of parameters A and B whose steps have these times."""
+    lines = ["  NPAR = 2", "  A", "  B"]
+    for time, (a, b) in zip(times, rows):
+        lines += [f"  TIME = {time:.8E}", format_field(a, 12) + format_field(b, 12)]
+    return "\n".join(lines) + "\n"
+
+
+# BASE: 4 steps; NEW: B changed at time 2, and a restart from time 1 after
+# time 2, whose steps supersede the first steps at 1 and 2.
+BASE = run_text([0, 1, 2, 3], [(1, 10), (2, 20), (3, 30), (4, 40)])
+NEW = run_text([0, 1, 2, 1, 2, 3], [(1, 10), (9, 9), (9, 9), (2, 20), (3, 30.5), (4, 40)])
+
+
+@pytest.mark.parametrize("arguments, status, rows, note", [
+    ([], 1, ["B  0.5  2.0  0.0166667  2.0  1"], "dunvel: left out 2 steps of NEW that a restart superseded"),
+    (["--atol", "0.5"], 0, [], "dunvel: left out 2 steps of NEW that a restart superseded"),
+    (["--rtol", "0.01"], 1, ["B  0.5  2.0  0.0166667  2.0  1"],
+     "dunvel: left out 2 steps of NEW that a restart superseded"),
+    (["-n", "A"], 0, [], "dunvel: left out 2 steps of NEW that a restart superseded"),
+    # Kept, the first steps at 1 and 2 are the ones matched.
+    (["--restarts", "keep"], 1, ["A  7  1.0  3.5  1.0  2", "B  21  2.0  0.7  2.0  2"], None),
+], ids=["exact", "within-atol", "beyond-rtol", "names", "restarts-kept"])
+def test_diff(write_file, arguments, status, rows, note):
+    base, new = write_file(BASE), write_file(NEW)
+    done = dunvel_command("diff", *arguments, base, new)
+    assert done.returncode == status, done.stderr
+    assert done.stderr.splitlines() == ([note] if note else [])
+    lines = [" ".join(line.split()) for line in done.stdout.splitlines()]
+    if status:
+        assert lines[0] == "name max abs at time max rel at time steps"
+        assert lines[1:-1][: len(rows)] == [" ".join(row.split()) for row in rows]
+    else:
+        assert lines == [lines[-1]] and lines[-1].startswith("no differences: ")
+    # The same comparison as JSON, from the file given as standard input.
+    with open(new, "rb") as stdin:
+        done = subprocess.run([sys.executable, "-m", "dunvel", "diff", "--json", *arguments, base, "-"], stdin=stdin,
+                              capture_output=True, text=True, timeout=120, check=False)
+    found = json.loads(done.stdout)
+    assert (done.returncode, found["ok"]) == (status, status == 0)
+    assert [p["name"] for p in found["parameters"] if p["steps_differing"]] == [row.split()[0] for row in rows]
+    assert found["dropped_new"] == ([] if "keep" in arguments else [1, 2])

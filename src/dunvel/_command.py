@@ -15,7 +15,7 @@ from typing import Any, Callable, NoReturn, TextIO
 import numpy as np
 
 import dunvel
-from dunvel import _formats
+from dunvel import _compare, _formats
 
 _DESCRIPTION = """\
 Summarise and convert DUNVEL plot files, compressed or not (gzip, bzip2, xz,
@@ -24,8 +24,9 @@ FILE of "info": "dunvel FILE..." is "dunvel info FILE..." (a file named like a
 command is given as ./info)."""
 
 _EPILOG = """\
-exit status: 0 done, 2 an error (each is one line "dunvel: ..." on standard
-error), 1 where whoever read the output went before its end (| head)."""
+exit status: 0 done, 1 where diff finds a difference (or where whoever read
+the output went before its end: | head), 2 an error (each is one line
+"dunvel: ..." on standard error)."""
 
 _NAMES_HELP = (
     "only these parameters: exact names or glob patterns (*, ?, [...]), "
@@ -54,6 +55,23 @@ as it was. A name the header holds twice gets pandas' suffixes (A, A.1, A.2,
 ...) where the format's columns are keys; a netCDF variable's name has "%",
 "/" and control characters as %XX (and "_" in front of a name that does not
 start with a letter or a digit), its long_name the name itself."""
+
+
+_DIFF_DESCRIPTION = """\
+Compares NEW with BASE, two runs of one transient, as dunvel.compare does:
+parameters by name, steps by time (after leaving out what restarts
+superseded, unless --restarts keep). Prints a row for each parameter that
+differs (its largest absolute and relative difference, BASE's time of each,
+the number of steps that differ), the names and steps of one run only, then
+a summary line. By default values must be the same bits; two values differ
+where |new - base| > A + R * |base|. Exit status 1 where anything
+differs."""
+
+_DIFF_JSON_HELP = """\
+the comparison as one JSON object: ok, the paths, steps_compared, per
+parameter its largest differences and their times, the names and steps of
+one run only, the steps left out; a missing time is null, an infinity the
+string "Infinity"."""
 
 
 class UsageError(Exception):
@@ -113,6 +131,33 @@ def _parser(prog: str) -> tuple[_Parser, Collection[str]]:
     convert.add_argument("file", metavar="FILE", help='a plot file ("-": standard input)')
     convert.add_argument("out", metavar="OUT", help="the file to write (.csv, .parquet, .feather, .nc, .h5, or -)")
     convert.set_defaults(run=_convert)
+
+    diff = commands.add_parser(
+        "diff",
+        help="what differs between two runs",
+        description=_DIFF_DESCRIPTION,
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _common(diff)
+    diff.add_argument("base", metavar="BASE", help='the reference run ("-": standard input)')
+    diff.add_argument("new", metavar="NEW", help='the run compared with it ("-": standard input)')
+    diff.add_argument("--rtol", type=float, default=0.0, metavar="R", help="relative tolerance (default 0)")
+    diff.add_argument("--atol", type=float, default=0.0, metavar="A", help="absolute tolerance (default 0)")
+    diff.add_argument(
+        "--time-tolerance", type=float, default=0.0, metavar="T", help="steps match where their times are this close"
+    )
+    diff.add_argument(
+        "--interpolate", action="store_true", help="NEW's values interpolated linearly onto BASE's times"
+    )
+    diff.add_argument(
+        "--restarts",
+        choices=("drop", "keep"),
+        default="drop",
+        help="drop (the default): leave out of each run the steps that a restart superseded",
+    )
+    diff.add_argument("--json", action="store_true", help=_DIFF_JSON_HELP)
+    diff.set_defaults(run=_diff)
     return parser, commands.choices
 
 
@@ -286,6 +331,32 @@ def _convert(args: argparse.Namespace) -> int:
 
 class _WriteError(Exception):
     pass
+
+
+def _diff(args: argparse.Namespace) -> int:
+    _stdin_once([args.base, args.new])
+    base, new = _read(args.base, args), _read(args.new, args)
+    try:
+        found = dunvel.compare(
+            base,
+            new,
+            rtol=args.rtol,
+            atol=args.atol,
+            time_tolerance=args.time_tolerance,
+            interpolate=args.interpolate,
+            restarts=args.restarts,
+        )
+    except ValueError as error:  # a tolerance that is negative or NaN
+        raise UsageError(str(error)) from error
+    for label, dropped in (("BASE", found.dropped_base), ("NEW", found.dropped_new)):
+        if dropped.size:
+            steps = "step" if dropped.size == 1 else "steps"
+            print(f"dunvel: left out {dropped.size} {steps} of {label} that a restart superseded", file=sys.stderr)
+    if args.json:
+        print(json.dumps(_compare.as_json(found), allow_nan=False))
+    else:
+        sys.stdout.write(_compare.render(found))
+    return 0 if found.ok else 1
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "dunvel") -> int:

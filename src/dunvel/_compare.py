@@ -470,8 +470,13 @@ def compare(
 
 
 def _short(value: float) -> str:
-    """The shortest text that reads back as the same double."""
+    """The shortest text that reads back as the same double: for times."""
     return repr(float(value))
+
+
+def _difference(value: float) -> str:
+    # Six digits: a difference is read by a person, not read back.
+    return f"{float(value):.6g}"
 
 
 def _count(count: int, thing: str) -> str:
@@ -485,7 +490,9 @@ def _listed(items: list[str], total: int, limit: int = 8) -> str:
 
 def render(comparison: Comparison) -> str:
     """The comparison as text for a terminal: a row per parameter that
-    differs, the names and steps of one run only, then a summary line."""
+    differs, the names and steps of one run only, then a summary line.
+    (The steps that restarts superseded are the command's to tell, on
+    standard error.)"""
     lines = []
     changed = np.flatnonzero(comparison.steps_differing).tolist()
     if changed:
@@ -493,9 +500,9 @@ def render(comparison: Comparison) -> str:
         rows += [
             (
                 comparison.names[k],
-                _short(comparison.max_abs[k]),
+                _difference(comparison.max_abs[k]),
                 _short(comparison.max_abs_time[k]),
-                _short(comparison.max_rel[k]),
+                _difference(comparison.max_rel[k]),
                 _short(comparison.max_rel_time[k]),
                 str(comparison.steps_differing[k]),
             )
@@ -515,12 +522,11 @@ def render(comparison: Comparison) -> str:
         if steps.size:
             shown = [f"{step} (time {_short(time)})" for step, time in zip(steps[:8].tolist(), times[:8].tolist())]
             lines.append(f"steps only in {label}: {_listed(shown, steps.size)}")
-    for label, dropped in (("base", comparison.dropped_base), ("new", comparison.dropped_new)):
-        if dropped.size:
-            lines.append(f"restarts: {_count(dropped.size, 'superseded step')} of {label} left out")
     parameters = len(comparison.names)
     if comparison.ok:
-        lines.append(f"no differences: {parameters} parameters, {comparison.steps_compared} steps compared")
+        lines.append(
+            f"no differences: {_count(parameters, 'parameter')}, {_count(comparison.steps_compared, 'step')} compared"
+        )
     else:
         summary = (
             f"{comparison.parameters_differing} of {parameters} parameters differ;"
@@ -538,12 +544,13 @@ def render(comparison: Comparison) -> str:
 
 def _number(value: float) -> float | str | None:
     """A float for JSON: NaN (a time that is not there) as null, an
-    infinity as the string "inf" or "-inf"."""
+    infinity as the string "Infinity" or "-Infinity", as dunvel info
+    --json writes it."""
     value = float(value)
     if math.isnan(value):
         return None
     if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
+        return "Infinity" if value > 0 else "-Infinity"
     return value
 
 
@@ -556,7 +563,7 @@ def as_json(comparison: Comparison) -> dict[str, Any]:
     ``steps_only_in_base``/``_new`` (step numbers), ``times_only_in_base``/
     ``_new`` and ``dropped_base``/``_new``. A NaN (a time where there is
     none: no difference, or runs without times) is null; an infinity is
-    the string "inf" (or "-inf")."""
+    the string "Infinity" (or "-Infinity")."""
     return {
         "ok": comparison.ok,
         "base": comparison.base_path,
