@@ -21,6 +21,14 @@ As a script:
 
     python bench/generate.py PRESET OUT [--seed N] [--crlf]
     python bench/generate.py sample OUT [--seed N] [--crlf]
+    python bench/generate.py late-scram OUT [--seed N] [--crlf]
+
+'late-scram' (examples/late_scram.dat) is the sample's transient run again
+as a second build of the code would: its scram trips later, it writes a plot
+edit every LATE_INTERVAL seconds rather than every SAMPLE_INTERVAL, and it
+was restarted once, from its dump at LATE_RESTART[1] seconds after it had
+reached LATE_RESTART[0], so that its times go back once: the two runs for
+dunvel.compare.
 """
 
 from __future__ import annotations
@@ -213,6 +221,11 @@ SAMPLE_INTERVAL = 0.01  # s between two plot edits
 SAMPLE_WIDTH = 12
 BREAK_TIME = 0.3  # s
 
+# The second run: a trip that comes later, longer plot edits, one restart.
+LATE_SCRAM_DELAY = 0.35  # s after the sample's trip
+LATE_INTERVAL = 0.02  # s
+LATE_RESTART = (2.4, 2.0)  # s: stopped after, restarted from
+
 _DOME_PRESSURE = 7.07e6  # Pa
 _FINAL_PRESSURE = 5.5e5  # Pa, where the blowdown would level off
 _BLOWDOWN_TIME = 1.15  # s
@@ -284,12 +297,16 @@ def _fuel_and_cladding(
     return fuel_out, clad_out
 
 
-def make_sample(seed: int = 1) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def make_sample(
+    seed: int = 1, interval: float = SAMPLE_INTERVAL, scram_delay: float = 0.0
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Times (s), solver step numbers and values, shape (steps, parameters),
-    of the shipped sample."""
+    of the shipped sample, or of the same transient written every
+    ``interval`` seconds (over the same span) with the scram ``scram_delay``
+    seconds later."""
     rng = np.random.default_rng([seed, 2])
-    n = SAMPLE_BLOCKS
-    t = np.arange(n) * SAMPLE_INTERVAL
+    n = round(SAMPLE_BLOCKS * SAMPLE_INTERVAL / interval)
+    t = np.arange(n) * interval
     s = np.maximum(t - BREAK_TIME, 0.0)  # time since the break
     broken = t >= BREAK_TIME
 
@@ -297,6 +314,9 @@ def make_sample(seed: int = 1) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     # Latched, and from the noiseless pressure: a trip does not reset itself.
     trip = np.maximum.accumulate(drywell >= _SCRAM_SETPOINT).astype(float)
     scram_time = t[np.argmax(trip)] if trip.any() else np.inf
+    if scram_delay:
+        scram_time += scram_delay
+        trip = (t >= scram_time).astype(float)
     since_scram = np.maximum(t - scram_time, 0.0)
 
     pressure = _FINAL_PRESSURE + (_DOME_PRESSURE - _FINAL_PRESSURE) * np.exp(-s / _BLOWDOWN_TIME)
@@ -324,7 +344,7 @@ def make_sample(seed: int = 1) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     level += 2.0 * (1.0 - np.exp(-since_eccs / 0.8)) * (t >= eccs_time)
     break_flow = 8.6e3 * _ramp(s / 0.05) * (pressure / _DOME_PRESSURE) ** 0.85 * broken
 
-    lower_plenum = _lag(_saturation(pressure) - 4.0, 0.3, SAMPLE_INTERVAL)
+    lower_plenum = _lag(_saturation(pressure) - 4.0, 0.3, interval)
     # Nucleate boiling until the flow reverses and the rod dries out, film
     # boiling after, then spray and reflood once the injection is in.
     wet = 1.0 - _ramp((s - 0.45) / 0.25)
@@ -357,7 +377,31 @@ def make_sample(seed: int = 1) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 def write_sample(path: str | os.PathLike, seed: int = 1, newline: str = "\n") -> Path:
     """Write the shipped sample and return its path. Same seed, same bytes."""
-    times, steps, values = make_sample(seed)
+    return _write_run(path, *make_sample(seed), newline)
+
+
+def write_late_scram(path: str | os.PathLike, seed: int = 1, newline: str = "\n") -> Path:
+    """Write the second run (see 'late-scram' above) and return its path.
+    Same seed, same bytes."""
+    return _write_run(path, *make_late_scram(seed), newline)
+
+
+def make_late_scram(seed: int = 1) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Times, step numbers and values of the second run, as written: the
+    restart's steps after the steps that it supersedes."""
+    times, steps, values = make_sample(seed, LATE_INTERVAL, LATE_SCRAM_DELAY)
+    stopped, restarted = LATE_RESTART
+    # The steps up to the stop, then again those from the dump on: the
+    # restart repeats what it had written after the dump, as it was.
+    first = np.flatnonzero(times <= stopped + 1e-9)
+    again = np.flatnonzero(times >= restarted - 1e-9)
+    rows = np.concatenate([first, again])
+    return times[rows], steps[rows], values[rows]
+
+
+def _write_run(
+    path: str | os.PathLike, times: np.ndarray, steps: np.ndarray, values: np.ndarray, newline: str
+) -> Path:
     n_params = len(SAMPLE_NAMES)
     header = [f"  NPAR = {n_params:3d}"]
     header += [f"  {j + 1:6d}  {name}" for j, name in enumerate(SAMPLE_NAMES)]
@@ -404,7 +448,9 @@ def cached(preset: str, seed: int = 0, crlf: bool = False) -> Path:
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument(
-        "preset", choices=[*sorted(PRESETS), "sample"], help="'sample': the shipped sample"
+        "preset",
+        choices=[*sorted(PRESETS), "sample", "late-scram"],
+        help="'sample': the shipped sample; 'late-scram': a second run of it",
     )
     parser.add_argument("out", type=Path)
     parser.add_argument("--seed", type=int, help="default: 0, or 1 for the sample")
@@ -414,6 +460,10 @@ def main(argv: list[str] | None = None) -> None:
     if args.preset == "sample":
         write_sample(args.out, 1 if args.seed is None else args.seed, newline)
         n_params, n_blocks, width = len(SAMPLE_NAMES), SAMPLE_BLOCKS, SAMPLE_WIDTH
+    elif args.preset == "late-scram":
+        seed = 1 if args.seed is None else args.seed
+        write_late_scram(args.out, seed, newline)
+        n_params, n_blocks, width = len(SAMPLE_NAMES), len(make_late_scram(seed)[0]), SAMPLE_WIDTH
     else:
         shape = PRESETS[args.preset]
         n_params, n_blocks, width = shape.n_params, shape.n_blocks, shape.width

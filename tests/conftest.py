@@ -9,6 +9,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -109,6 +110,18 @@ def run_python(code: str, *args, env=None, stdin=None, **kwargs) -> subprocess.C
     )
 
 
+def dunvel_script() -> str:
+    """The dunvel command that this interpreter's installation put in its
+    scripts folder (which is not beside the interpreter everywhere)."""
+    for folder in (sysconfig.get_path("scripts"), os.path.dirname(sys.executable)):
+        script = os.path.join(folder, "dunvel")
+        if os.access(script, os.X_OK):
+            return script
+    found = shutil.which("dunvel")
+    assert found is not None, "the dunvel command is not installed"
+    return found
+
+
 def traced(code, *args, calls, tmp_path):
     """Run code in a fresh interpreter under strace, tracing the system
     calls named in calls (e.g. "openat,read,close"); returns the completed
@@ -156,10 +169,10 @@ def panic_message(path, width=12) -> str:
 
 # The one definition of the core tests: every file but these, which check
 # what lies beyond the reader and the modules (the examples, the typing stub,
-# Dask, the README's recipes) and need more than pytest, Hypothesis and
-# zstandard (for zstd files), and every test but the four named here, which
-# go over the whole corpus again with code that is the same on every
-# interpreter (the native reader). The core runs on every supported
+# Dask, the README's recipes, the conversions to other libraries) and need
+# more than pytest, Hypothesis and zstandard (for zstd files), and every test
+# but those named here: four go over the whole corpus again with code that
+# is the same on every interpreter (the native reader), and one needs pandas. The core runs on every supported
 # interpreter and against every wheel (ci/interpreters.sh, ci/wheels.sh:
 # pytest -m "not extras").
 EXTRAS = {
@@ -167,10 +180,12 @@ EXTRAS = {
     "olvane/test_typing.py",
     "test_many_files.py",
     "test_readme.py",
+    "dunvel/test_dunvel_formats.py",
     "dunvel/test_dunvel_differential.py::test_every_file_the_tests_wrote",
     "dunvel/test_dunvel_streams.py::test_every_corpus_file_compressed",
     "dunvel/test_dunvel_growing.py::test_chunks_of_every_corpus_file",
     "dunvel/test_dunvel_selection.py::test_selections_of_every_corpus_file",
+    "dunvel/test_dunvel_compare.py::test_to_pandas_has_a_row_per_parameter",
 }
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = Path(TESTS).parent

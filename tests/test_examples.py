@@ -88,14 +88,19 @@ def test_quicklook_prints_the_values_olvane_returns(case, tmp_path):
     ] == summary(names, columns)
 
 
-def test_shipped_sample_is_what_the_generator_writes(tmp_path):
+@pytest.mark.parametrize(
+    "run, shipped, summary",
+    [("sample", "sample.dat", "400 blocks, width 12, 76,713 bytes"),
+     ("late-scram", "late_scram.dat", "221 blocks, width 12, 42,524 bytes")],
+)
+def test_shipped_sample_is_what_the_generator_writes(run, shipped, summary, tmp_path):
     # The command that bench/README.md gives for it.
-    out = tmp_path / "sample.dat"
-    command = [sys.executable, str(ROOT / "bench" / "generate.py"), "sample", str(out)]
+    out = tmp_path / shipped
+    command = [sys.executable, str(ROOT / "bench" / "generate.py"), run, str(out)]
     done = subprocess.run(command, capture_output=True, text=True, timeout=60, check=False)
     assert (done.returncode, done.stderr) == (0, "")
-    assert done.stdout == f"{out}: 12 parameters x 400 blocks, width 12, 76,713 bytes\n"
-    assert out.read_bytes() == SAMPLE.read_bytes()
+    assert done.stdout == f"{out}: 12 parameters x {summary}\n"
+    assert out.read_bytes() == (EXAMPLES / shipped).read_bytes()
 
 
 # Quantity (the first part of a name): the range of its values in the file's

@@ -1,17 +1,25 @@
 """Every python block of the README runs as a script from the project's root;
-a text block right after it is what it must print."""
+a text block right after it is what it must print. In a console block, each
+line "$ dunvel ..." runs that command from the root, and the lines up to the
+next "$" are what it prints (standard output and error as a terminal shows
+them)."""
 
+import os
 import re
+import shlex
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+from conftest import dunvel_script
+
 pytest.importorskip("numpy")
 pytest.importorskip("pandas")
 
 ROOT = Path(__file__).resolve().parent.parent
+CONSOLE = re.compile(r"^```console\n(.*?)^```\n", re.MULTILINE | re.DOTALL)
 BLOCK = re.compile(r"^```python\n(.*?)^```\n(?:\n```text\n(.*?)^```\n)?", re.MULTILINE | re.DOTALL)
 
 
@@ -36,3 +44,26 @@ def test_python_block_runs(code, output, tmp_path):
     assert done.returncode == 0, done.stderr
     if output:  # editors strip trailing blanks from Markdown, pandas pads with them
         assert [line.rstrip() for line in done.stdout.splitlines()] == output.splitlines()
+
+
+def commands():
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    found = [part for block in CONSOLE.findall(text) for part in re.split(r"^(?=\$ )", block, flags=re.MULTILINE) if part]
+    if not found:
+        yield pytest.param("", "", id="README.md", marks=pytest.mark.skip(reason="no console block"))
+    for i, part in enumerate(found, 1):
+        line, _, output = part.partition("\n")
+        yield pytest.param(line, output, id=f"README.md-console-{i}")
+
+
+@pytest.mark.parametrize("line, output", list(commands()))
+def test_console_block_runs(line, output):
+    words = shlex.split(line.removeprefix("$ "))
+    assert line.startswith("$ ") and words[0] == "dunvel", line
+    # Unbuffered, so that both streams come in the order they were written.
+    env = {**os.environ, "PYTHONUNBUFFERED": "1"}
+    done = subprocess.run(
+        [dunvel_script(), *words[1:]], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        timeout=120, env=env, check=False,
+    )
+    assert [text.rstrip() for text in done.stdout.splitlines()] == output.splitlines()

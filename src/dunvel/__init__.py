@@ -31,16 +31,30 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, Union, cast, overload
 import numpy as np
 import numpy.typing as npt
 
-from dunvel import _native, _selection, _sources
+from dunvel import _formats, _native, _selection, _sources
 from dunvel._selection import Names, Steps, TimeWindow
 from dunvel._sources import Compression
 
 if TYPE_CHECKING:
-    # pandas is optional, and typed only with pandas-stubs.
+    # All optional; pandas is typed only with pandas-stubs, pyarrow only with
+    # its own stubs.
     import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import polars  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import xarray  # type: ignore[import-untyped, import-not-found, unused-ignore]
     from typing_extensions import Self
 
-__all__ = ["Plot", "PlotFileError", "PlotReader", "follow", "open", "read", "read_many"]
+__all__ = [
+    "Comparison",
+    "Plot",
+    "PlotFileError",
+    "PlotReader",
+    "compare",
+    "follow",
+    "open",
+    "read",
+    "read_many",
+]
 
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -280,21 +294,46 @@ class Plot:
             text += f", time {self.times[0]:g} .. {self.times[-1]:g}"
         return text + (", incomplete" if self.complete is False else "") + ">"
 
-    def to_pandas(self) -> pandas.DataFrame:
-        """The values as a DataFrame (float32 kept), one column per name,
-        indexed by the times ("time"), or by ``steps`` ("step") where any
-        step has no time."""
-        import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    def drop_restarts(self) -> Plot:
+        """The plot without the steps that a restart superseded. A run
+        restarted from an earlier time writes steps whose times go back: a
+        step whose time is below the time of the last step before it that
+        has one is a restart to its time, and every earlier step at or
+        after that time is left out. Equal times without a step back are
+        kept, and so is every step without a time (which restarts nothing).
+        Restarts within restarts are all undone; ``steps`` keeps the step
+        numbers of the rows kept. Where nothing is left out, a new Plot of
+        the same arrays."""
+        return _compare.drop_restarts(self)
 
-        if np.isnan(self.times).any():
-            if self._steps is None or np.array_equal(self._steps, np.arange(self.n_steps)):
-                # Every step of the file: a RangeIndex, which holds no array.
-                index = pandas.RangeIndex(self.n_steps, name="step")
-            else:
-                index = pandas.Index(self.steps, name="step")
-        else:
-            index = pandas.Index(self.times, name="time")
-        return pandas.DataFrame(self.values, columns=list(self.names), index=index, copy=False)
+    def to_pandas(self) -> pandas.DataFrame:
+        """The values as a DataFrame (float32 kept, sharing ``values``), one
+        column per name, indexed by the times ("time"), or by ``steps``
+        ("step") where any step has no time."""
+        return _formats.to_pandas(self)
+
+    def to_arrow(self) -> pyarrow.Table:
+        """A pyarrow Table: a "time" column (float64, NaN where a step has no
+        time), then one float32 column per name, as the header has them (a
+        name the header holds twice is two columns of that name); the width
+        and the path in the schema's metadata. The times are shared, the
+        values copied."""
+        return _formats.to_arrow(self)
+
+    def to_polars(self) -> polars.DataFrame:
+        """A polars DataFrame: a "time" column (float64), then one float32
+        column per name, a name the header holds twice (or "time") getting
+        pandas' suffixes (".1", ".2", ...). The times are shared, the values
+        copied."""
+        return _formats.to_polars(self)
+
+    def to_xarray(self) -> xarray.Dataset:
+        """An xarray Dataset: one float32 variable per name along "time"
+        (along "step", with "time" a coordinate beside it, where any step
+        has no time), named as for ``to_polars`` ("step" reserved too), the
+        header's name in its ``long_name``; the width and the path as
+        attributes. The variables share ``values``."""
+        return _formats.to_xarray(self)
 
 
 def _width_argument(width: int | None) -> int:
@@ -810,3 +849,7 @@ def read_many(
                 raise failure
     return results
 
+
+# Last: the comparison builds on Plot and read.
+from dunvel import _compare
+from dunvel._compare import Comparison, compare

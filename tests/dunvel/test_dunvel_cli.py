@@ -120,7 +120,7 @@ def test_bad_file_is_reported_and_the_rest_read(write_file, tmp_path, content, m
     good = write_file(PLOT)
     done = dunvel_main(bad, good)
     assert (done.returncode, done.stdout, done.stderr) == (
-        1, SUMMARY.format(path=good), message.format(path=bad)
+        2, SUMMARY.format(path=good), message.format(path=bad)
     )
 
 
@@ -134,4 +134,4 @@ def test_bad_file_is_reported_and_the_rest_read(write_file, tmp_path, content, m
 def test_bad_command_line(tmp_path, args, error):
     done = dunvel_main(*args, cwd=tmp_path)
     assert (done.returncode, done.stdout) == (2, "")
-    assert done.stderr.splitlines()[-1] == f"python -m dunvel: error: {error}"
+    assert done.stderr == f"dunvel: {error} (see python -m dunvel info --help)\n"

@@ -16,7 +16,8 @@ import dunvel
 pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
-PACKAGE_FILES = ("__init__.py", "__main__.py", "_native.pyi", "_selection.py", "_sources.py", "py.typed")
+PACKAGE_FILES = ("__init__.py", "__main__.py", "_command.py", "_compare.py", "_formats.py", "_native.pyi",
+                 "_selection.py", "_sources.py", "py.typed")
 
 SNIPPET = """\
 from pathlib import Path
@@ -61,6 +62,14 @@ dunvel.read("run.plt", compression="zip")
 part_of: dunvel.Plot = dunvel.read("run.plt", names=["PRES", "TEMP*"], steps=slice(0, None, 10), time=(0.0, 5.0))
 looked: bool | None = dunvel.read("run.plt", names="PRES", steps=range(5)).complete
 dunvel.read("run.plt", names=3)
+compared: dunvel.Comparison = dunvel.compare("a.plt", Path("b.plt"), rtol=1e-6, names=["PRES"], restarts="keep")
+agree: bool = compared.ok and not compared.names_only_in_base and compared.steps_only_in_new.size == 0
+restarted: dunvel.Plot = plot.drop_restarts()
+dunvel.compare("a.plt", "b.plt", restarts="all")
+dataset = plot.to_xarray()
+sizes: dict[str, int] = {str(name): size for name, size in dataset.sizes.items()}
+columns: list[str] = plot.to_polars().columns
+rows: int = plot.to_arrow().num_rows
 """
 SNIPPET_ERRORS = [
     ('snippet.py:26: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
@@ -75,6 +84,8 @@ SNIPPET_ERRORS = [
     ' "Literal[\'infer\', \'gzip\', \'bz2\', \'xz\', \'zstd\'] | None"  [arg-type]'),
     ('snippet.py:42: error: Argument "names" to "read" has incompatible type "int"; expected'
     ' "str | Iterable[str] | None"  [arg-type]'),
+    ('snippet.py:46: error: Argument "restarts" to "compare" has incompatible type "Literal[\'all\']"; expected'
+    ' "Literal[\'drop\', \'keep\']"  [arg-type]'),
 ]
 
 
