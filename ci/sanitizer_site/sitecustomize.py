@@ -10,7 +10,9 @@ with it.
 
 Leak tracking is paused where others keep memory without a root that
 LeakSanitizer can see: while modules other than olvane are imported (numpy,
-pandas and their kind keep objects made by their initialisation), in the
+pandas and their kind keep objects made by their initialisation; polars'
+bridge to NumPy, made on first use, is made then too; a NumPy array shared
+with pyarrow.array outlives finalisation, and is not counted), in the
 compiler (source text and .pyc files made into code, by any route: a module
 loaded by its path or a test module that pytest rewrites never passes through
 __import__), and in sys._current_frames(), whose frame objects for other threads the interpreter
@@ -27,6 +29,7 @@ import __future__
 
 import builtins
 import ctypes
+import importlib
 import marshal
 import os
 import sys
@@ -43,6 +46,8 @@ def _runtime_loaded():
 def _pause_leak_tracking():
     process = ctypes.CDLL(None)
     disable, enable = process["__lsan_disable"], process["__lsan_enable"]
+    ignore = process["__lsan_ignore_object"]
+    ignore.argtypes = [ctypes.c_void_p]
 
     def untracked(function):
         def call(*args, **kwargs):
@@ -55,10 +60,56 @@ def _pause_leak_tracking():
         return call
 
     plain_import, untracked_import = builtins.__import__, untracked(builtins.__import__)
+    bridged = set()
+
+    def whole(name):
+        module = sys.modules.get(name)
+        return module is not None and not getattr(getattr(module, "__spec__", None), "_initializing", True)
+
+    def bridge():
+        # polars makes its bridge to NumPy on the first array it is given,
+        # not on import, and keeps an object of it in memory of its own
+        # allocator, which LeakSanitizer does not scan: made here, untracked,
+        # once polars is whole, before anything gives it an array.
+        if "polars" not in bridged and whole("polars"):
+            bridged.add("polars")
+            disable()
+            try:
+                import numpy
+
+                sys.modules["polars"].Series("", numpy.zeros(1))
+            finally:
+                enable()
+        # pyarrow.array shares a NumPy array that it is given, and an Arrow
+        # array that lives until the interpreter exits never gives it back:
+        # pyarrow touches no Python object once finalisation has begun.
+        if "pyarrow" not in bridged and whole("pyarrow"):
+            bridged.add("pyarrow")
+            pyarrow, plain_array = sys.modules["pyarrow"], sys.modules["pyarrow"].array
+
+            def array(obj, *args, **kwargs):
+                if type(obj).__name__ == "ndarray":
+                    ignore(id(obj))
+                return plain_array(obj, *args, **kwargs)
+
+            pyarrow.array = array
 
     def import_(name, globals=None, locals=None, fromlist=(), level=0):
         ours = level == 0 and name.partition(".")[0] == "olvane"
-        return (plain_import if ours else untracked_import)(name, globals, locals, fromlist, level)
+        module = (plain_import if ours else untracked_import)(name, globals, locals, fromlist, level)
+        bridge()
+        return module
+
+    plain_import_module = importlib.import_module
+
+    def import_module(name, package=None):
+        module = (plain_import_module if name.partition(".")[0] == "olvane" else untracked(plain_import_module))(
+            name, package
+        )
+        bridge()
+        return module
+
+    importlib.import_module = import_module
 
     builtins.__import__ = import_
     sys._current_frames = untracked(sys._current_frames)

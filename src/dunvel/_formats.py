@@ -189,7 +189,7 @@ def _netcdf_writer(what: str) -> Callable[[Plot, str], None]:
 
     def write(plot: Plot, path: str) -> None:
         dataset = to_xarray(plot, what)
-        dataset = dataset.rename({name: netcdf_name(name) for name in dataset.data_vars})
+        dataset = dataset.rename({name: netcdf_name(str(name)) for name in dataset.data_vars})
         # No fill value: it would make a NaN of any value equal to it, and
         # NaNs of one sign and payload.
         encoding = {name: {"_FillValue": None} for name in dataset.variables}
