@@ -47,6 +47,21 @@ def plot_text(names, blocks, width=12, newline="\n", count_line=None, block_star
     return newline.join(lines) + newline
 
 
+
+# A plot file of two steps and what `dunvel info` prints of it: the command's
+# tests take both.
+SMALL_PLOT = (
+    "  NPAR = 2\n  PRES-CORE\n  T\n"
+    "TIME 0.5\n 1.10000E+00-2.50000E+05\n"
+    "TIME 1.5\n 3.00000E-01 1.00000E+05\n"
+)
+SMALL_SUMMARY = (
+    "{path}: 2 parameters, 2 time steps\n"
+    "parameter    count         minimum         maximum            last\n"
+    "PRES-CORE        2           3E-01         1.1E+00           3E-01\n"
+    "T                2        -2.5E+05           1E+05           1E+05\n"
+)
+
 # The content of every file that a test writes through write_file (up to a
 # size), in order: test_dunvel_differential reads them all again with olvane
 # and dunvel once the other tests have run.

@@ -15,19 +15,10 @@ import numpy as np
 import pytest
 
 import dunvel
+from conftest import SMALL_PLOT as PLOT
+from conftest import SMALL_SUMMARY as SUMMARY
 from conftest import dunvel_script, format_field, plot_text
 
-PLOT = (
-    "  NPAR = 2\n  PRES-CORE\n  T\n"
-    "TIME 0.5\n 1.10000E+00-2.50000E+05\n"
-    "TIME 1.5\n 3.00000E-01 1.00000E+05\n"
-)
-SUMMARY = (
-    "{path}: 2 parameters, 2 time steps\n"
-    "parameter    count         minimum         maximum            last\n"
-    "PRES-CORE        2           3E-01         1.1E+00           3E-01\n"
-    "T                2        -2.5E+05           1E+05           1E+05\n"
-)
 CSV = "time,PRES-CORE,T\n0.5,1.1,-250000.0\n1.5,0.3,100000.0\n"
 
 
