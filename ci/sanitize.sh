@@ -98,7 +98,23 @@ rm -f "$logs"/*
 status=0
 LD_PRELOAD=$OLVANE_SANITIZER_PRELOAD "$python" -m pytest "$@" || status=$?
 
-reports=("$logs"/*)
+# A process whose report is only LeakSanitizer's own tracer crashing at exit
+# ("Tracer caught signal 11", then its fatal-error notice and hints) was not
+# found leaking: its leaks went unchecked, which is told, not failed. It has
+# been seen in processes with many idle threads; any other line fails.
+reports=() unchecked=()
+for report in "$logs"/*; do
+    if grep -q "Tracer caught signal" "$report" &&
+        ! grep -vqE "^$|^=+$|Tracer caught signal|LeakSanitizer has encountered a fatal error|==HINT:" "$report"; then
+        unchecked+=("${report##*/}")
+    else
+        reports+=("$report")
+    fi
+done
+if ((${#unchecked[@]})); then
+    echo "sanitize: LeakSanitizer's tracer crashed at the exit of ${#unchecked[@]} process(es), whose leaks went" \
+        "unchecked: ${unchecked[*]}" >&2
+fi
 if ((${#reports[@]})); then
     for report in "${reports[@]}"; do
         echo "===== sanitizer report ${report##*/}" >&2
