@@ -96,20 +96,26 @@ def _common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-n", "--names", action="append", metavar="PATTERN", help=_NAMES_HELP)
 
 
+def _subcommand(commands: Any, name: str, help: str, description: str) -> argparse.ArgumentParser:
+    """A subcommand's parser, with the options of every subcommand."""
+    parser: argparse.ArgumentParser = commands.add_parser(
+        name,
+        help=help,
+        description=description,
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _common(parser)
+    return parser
+
+
 def _parser(prog: str) -> tuple[_Parser, Collection[str]]:
     parser = _Parser(
         prog=prog, description=_DESCRIPTION, epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)
 
-    info = commands.add_parser(
-        "info",
-        help="a summary of each file",
-        description=_INFO_DESCRIPTION,
-        epilog=_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    _common(info)
+    info = _subcommand(commands, "info", "a summary of each file", _INFO_DESCRIPTION)
     info.add_argument("files", nargs="+", metavar="FILE", help='plot files ("-": standard input)')
     info.add_argument("--json", action="store_true", help=_JSON_HELP)
     info.add_argument(
@@ -120,26 +126,12 @@ def _parser(prog: str) -> tuple[_Parser, Collection[str]]:
     )
     info.set_defaults(run=_info)
 
-    convert = commands.add_parser(
-        "convert",
-        help="the values as CSV, Parquet, Feather, netCDF or HDF5",
-        description=_CONVERT_DESCRIPTION,
-        epilog=_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    _common(convert)
+    convert = _subcommand(commands, "convert", "the values as CSV, Parquet, Feather, netCDF or HDF5", _CONVERT_DESCRIPTION)
     convert.add_argument("file", metavar="FILE", help='a plot file ("-": standard input)')
     convert.add_argument("out", metavar="OUT", help="the file to write (.csv, .parquet, .feather, .nc, .h5, or -)")
     convert.set_defaults(run=_convert)
 
-    diff = commands.add_parser(
-        "diff",
-        help="what differs between two runs",
-        description=_DIFF_DESCRIPTION,
-        epilog=_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    _common(diff)
+    diff = _subcommand(commands, "diff", "what differs between two runs", _DIFF_DESCRIPTION)
     diff.add_argument("base", metavar="BASE", help='the reference run ("-": standard input)')
     diff.add_argument("new", metavar="NEW", help='the run compared with it ("-": standard input)')
     diff.add_argument("--rtol", type=float, default=0.0, metavar="R", help="relative tolerance (default 0)")
