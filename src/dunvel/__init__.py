@@ -54,6 +54,7 @@ __all__ = [
     "open",
     "read",
     "read_many",
+    "to_dask",
 ]
 
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -850,6 +851,7 @@ def read_many(
     return results
 
 
-# Last: the comparison builds on Plot and read.
+# Last: the comparison and the Dask frame build on Plot and read.
 from dunvel import _compare
 from dunvel._compare import Comparison, compare
+from dunvel._dask import to_dask

@@ -16,7 +16,7 @@ import dunvel
 pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
-PACKAGE_FILES = ("__init__.py", "__main__.py", "_command.py", "_compare.py", "_formats.py", "_native.pyi",
+PACKAGE_FILES = ("__init__.py", "__main__.py", "_command.py", "_compare.py", "_dask.py", "_formats.py", "_native.pyi",
                  "_selection.py", "_sources.py", "py.typed")
 
 SNIPPET = """\
