@@ -70,6 +70,9 @@ dataset = plot.to_xarray()
 sizes: dict[str, int] = {str(name): size for name, size in dataset.sizes.items()}
 columns: list[str] = plot.to_polars().columns
 rows: int = plot.to_arrow().num_rows
+lazy = dunvel.to_dask(["a.plt", Path("b.plt")], names=["PRES", "TEMP*"], width=12, threads=1)
+partitions: int = lazy.npartitions
+dunvel.to_dask(["a.plt"], incomplete="drop")
 """
 SNIPPET_ERRORS = [
     ('snippet.py:26: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
@@ -86,6 +89,8 @@ SNIPPET_ERRORS = [
     ' "str | Iterable[str] | None"  [arg-type]'),
     ('snippet.py:46: error: Argument "restarts" to "compare" has incompatible type "Literal[\'all\']"; expected'
     ' "Literal[\'drop\', \'keep\']"  [arg-type]'),
+    ('snippet.py:53: error: Argument "incomplete" to "to_dask" has incompatible type "Literal[\'drop\']"; expected'
+    ' "Literal[\'raise\', \'keep\']"  [arg-type]'),
 ]
 
 
