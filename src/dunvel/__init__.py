@@ -16,6 +16,7 @@ files on threads side by side.
     ...         ...
     >>> for new in dunvel.follow("running.plt", idle_timeout=600):
     ...     ...                           # the steps of a run as they come
+    >>> frame = dunvel.to_dask(paths)     # many runs as one Dask DataFrame
 """
 
 from __future__ import annotations

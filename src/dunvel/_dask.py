@@ -68,8 +68,8 @@ def _listed(names: Iterable[str]) -> str:
 
 class ReadRun:
     """What a worker calls for each partition: reads one file and checks
-    that it has the first file's names. Holds only text and numbers, so
-    that it pickles small into every task."""
+    that it has the first file's names. Holds only names and read's
+    arguments, so that it pickles small into every task."""
 
     def __init__(self, first: str, names: tuple[str, ...], columns: list[str], options: dict[str, Any]) -> None:
         self.first = first
@@ -82,12 +82,12 @@ class ReadRun:
         if plot.names != self.names:
             lacks = [name for name in self.names if name not in plot.names]
             extra = [name for name in plot.names if name not in self.names]
-            if lacks or extra:
-                detail = "; ".join(
-                    [f"it lacks {_listed(lacks)}"] * bool(lacks) + [f"it also holds {_listed(extra)}"] * bool(extra)
-                )
-            else:
-                detail = "the same names, but in another order or held another number of times"
+            parts = []
+            if lacks:
+                parts.append(f"it lacks {_listed(lacks)}")
+            if extra:
+                parts.append(f"it also holds {_listed(extra)}")
+            detail = "; ".join(parts) or "the same names, but in another order or held another number of times"
             raise ValueError(
                 f"{plot.path}: its parameters differ from those of {self.first}, the first file,"
                 f" whose header made the frame's columns: {detail}"

@@ -124,10 +124,12 @@ def test_groupby_run_max(client, runs):
         plot = dunvel.read(path)
         row = peaks.loc[run]
         assert row.iloc[0] == plot.times.max()
-        assert row.iloc[1:].to_numpy(np.float32).view(np.uint32).tolist() == plot.values.max(axis=0).view(np.uint32).tolist()
+        peak = row.iloc[1:].to_numpy(np.float32)
+        assert peak.view(np.uint32).tolist() == plot.values.max(axis=0).view(np.uint32).tolist()
 
 
-FIRST_MESSAGE = "{odd}: its parameters differ from those of {first}, the first file, whose header made the frame's columns: "
+DIFFERS = "{odd}: its parameters differ from those of {first}, the first file, whose header made the frame's columns: "
+ELSEWISE = "the same names, but in another order or held another number of times"
 
 
 @pytest.mark.parametrize(
@@ -135,11 +137,11 @@ FIRST_MESSAGE = "{odd}: its parameters differ from those of {first}, the first f
     [
         (NAMES[:4], {}, "it lacks 'FLOW-1'"),
         ([*NAMES, "VOID", "FLOW-1"], {}, "it also holds 'VOID'"),
-        (["TEMP", "PRES", "PRES", "run", "FLOW-1"], {}, "the same names, but in another order or held another number of times"),
-        (NAMES[1:], {}, "the same names, but in another order or held another number of times"),
+        (["TEMP", "PRES", "PRES", "run", "FLOW-1"], {}, ELSEWISE),
+        (NAMES[1:], {}, ELSEWISE),
         ([*NAMES, "VOID"], {"names": ["TEMP", "FLOW*"]}, None),
         (["FLOW-2", *NAMES], {"names": ["TEMP", "FLOW*"]}, "it also holds 'FLOW-2'"),
-        (["A", "B", "C", "D", "E"], {}, "it lacks 'PRES', 'TEMP', 'run' and 1 more; it also holds 'A', 'B', 'C' and 2 more"),
+        (list("ABCDE"), {}, "it lacks 'PRES', 'TEMP', 'run' and 1 more; it also holds 'A', 'B', 'C' and 2 more"),
     ],
     ids=["lacks", "holds-more", "reordered", "once-less", "same-selection", "selection-holds-more", "both"],
 )
@@ -152,7 +154,7 @@ def test_file_of_other_names_is_named_when_computed(client, runs, tmp_path, odd_
         return
     with pytest.raises(ValueError) as raised:
         computed(client, frame)
-    assert str(raised.value) == FIRST_MESSAGE.format(odd=odd, first=runs[0]) + problem
+    assert str(raised.value) == DIFFERS.format(odd=odd, first=runs[0]) + problem
 
 
 def test_files_are_read_only_when_computed(client, runs, tmp_path):
@@ -181,14 +183,13 @@ def test_files_are_read_only_when_computed(client, runs, tmp_path):
         (["x/run.plt", "y/run.plt", "y/c.plt"], ["x/run.plt", "y/run.plt", "y/c.plt"]),
         (["x/run.plt", "x/deep/run.plt"], ["run.plt", "deep/run.plt"]),
     ],
+    ids=["names-differ", "folders-differ", "one-deeper"],
 )
-def test_runs_of_one_name_are_told_apart(client, tmp_path, files, names, monkeypatch):
+def test_runs_of_one_name_are_told_apart(client, tmp_path, files, names):
     for file in files:
         (tmp_path / file).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / file).write_text(text(NAMES, 1))
-    # Relative paths, as a user in the folder gives them.
-    monkeypatch.chdir(tmp_path)
-    frame = dunvel.to_dask(files)
+    frame = dunvel.to_dask([tmp_path / file for file in files])
     assert computed(client, frame.run).tolist() == names
 
 
