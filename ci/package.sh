@@ -20,7 +20,7 @@ print("wheel:", *names, sep="\n  ")
 assert any(n.startswith("olvane.") and n.endswith(".so") for n in names), "no extension module"
 assert "olvane-stubs/__init__.pyi" in names, "no typing stub"
 assert any(n.startswith("dunvel/_native.") and n.endswith(".so") for n in names), "no dunvel._native"
-missing = {"dunvel/__init__.py", "dunvel/__main__.py", "dunvel/_command.py", "dunvel/_compare.py",
+missing = {"dunvel/__init__.py", "dunvel/__main__.py", "dunvel/_command.py", "dunvel/_compare.py", "dunvel/_dask.py",
            "dunvel/_formats.py", "dunvel/_selection.py", "dunvel/_sources.py", "dunvel/_native.pyi",
            "dunvel/py.typed"} - set(names)
 assert not missing, f"dunvel lacks {sorted(missing)}"

@@ -196,6 +196,7 @@ EXTRAS = {
     "test_many_files.py",
     "test_readme.py",
     "dunvel/test_dunvel_formats.py",
+    "dunvel/test_dunvel_dask.py",
     "dunvel/test_dunvel_differential.py::test_every_file_the_tests_wrote",
     "dunvel/test_dunvel_streams.py::test_every_corpus_file_compressed",
     "dunvel/test_dunvel_growing.py::test_chunks_of_every_corpus_file",

@@ -1,8 +1,8 @@
 """Every python block of the README runs as a script from the project's root;
 a text block right after it is what it must print. In a console block, each
-line "$ dunvel ..." runs that command from the root, and the lines up to the
-next "$" are what it prints (standard output and error as a terminal shows
-them)."""
+line "$ dunvel ..." (or "$ python examples/...", with this interpreter) runs
+that command from the root, and the lines up to the next "$" are what it
+prints (standard output and error as a terminal shows them)."""
 
 import os
 import re
@@ -59,11 +59,13 @@ def commands():
 @pytest.mark.parametrize("line, output", list(commands()))
 def test_console_block_runs(line, output):
     words = shlex.split(line.removeprefix("$ "))
-    assert line.startswith("$ ") and words[0] == "dunvel", line
+    example = words[0] == "python" and words[1].startswith("examples/")
+    assert line.startswith("$ ") and (words[0] == "dunvel" or example), line
+    program = sys.executable if example else dunvel_script()
     # Unbuffered, so that both streams come in the order they were written.
     env = {**os.environ, "PYTHONUNBUFFERED": "1"}
     done = subprocess.run(
-        [dunvel_script(), *words[1:]], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        [program, *words[1:]], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
         timeout=120, env=env, check=False,
     )
     assert [text.rstrip() for text in done.stdout.splitlines()] == output.splitlines()

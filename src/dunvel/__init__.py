@@ -16,6 +16,7 @@ files on threads side by side.
     ...         ...
     >>> for new in dunvel.follow("running.plt", idle_timeout=600):
     ...     ...                           # the steps of a run as they come
+    >>> frame = dunvel.to_dask(paths)     # many runs as one Dask DataFrame
 """
 
 from __future__ import annotations
@@ -54,6 +55,7 @@ __all__ = [
     "open",
     "read",
     "read_many",
+    "to_dask",
 ]
 
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -850,6 +852,7 @@ def read_many(
     return results
 
 
-# Last: the comparison builds on Plot and read.
+# Last: the comparison and the Dask frame build on Plot and read.
 from dunvel import _compare
 from dunvel._compare import Comparison, compare
+from dunvel._dask import to_dask

@@ -35,6 +35,7 @@ _EXTRAS = {
     "xarray": "xarray",
     "netCDF4": "xarray",
     "h5py": "hdf5",
+    "dask.dataframe": "dask",
 }
 
 # Rows converted to text at a time, so that a large file's text is never

@@ -167,6 +167,8 @@ MISSING = {
     "netcdf": ("netCDF4", "convert out.nc", "dunvel: writing .nc needs netCDF4: pip install 'olvane[xarray]'"),
     "netcdf-xarray": ("xarray", "convert out.nc", "dunvel: writing .nc needs xarray: pip install 'olvane[xarray]'"),
     "hdf5": ("h5py", "convert out.h5", "dunvel: writing .h5 needs h5py: pip install 'olvane[hdf5]'"),
+    "dask": ("dask", "dunvel.to_dask([sys.argv[1]])",
+             "dunvel.to_dask needs dask.dataframe: pip install 'olvane[dask]'"),
 }
 
 

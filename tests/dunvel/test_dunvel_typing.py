@@ -16,7 +16,7 @@ import dunvel
 pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
-PACKAGE_FILES = ("__init__.py", "__main__.py", "_command.py", "_compare.py", "_formats.py", "_native.pyi",
+PACKAGE_FILES = ("__init__.py", "__main__.py", "_command.py", "_compare.py", "_dask.py", "_formats.py", "_native.pyi",
                  "_selection.py", "_sources.py", "py.typed")
 
 SNIPPET = """\
@@ -70,6 +70,9 @@ dataset = plot.to_xarray()
 sizes: dict[str, int] = {str(name): size for name, size in dataset.sizes.items()}
 columns: list[str] = plot.to_polars().columns
 rows: int = plot.to_arrow().num_rows
+lazy = dunvel.to_dask(["a.plt", Path("b.plt")], names=["PRES", "TEMP*"], width=12, threads=1)
+partitions: int = lazy.npartitions
+dunvel.to_dask(["a.plt"], incomplete="drop")
 """
 SNIPPET_ERRORS = [
     ('snippet.py:26: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
@@ -86,6 +89,8 @@ SNIPPET_ERRORS = [
     ' "str | Iterable[str] | None"  [arg-type]'),
     ('snippet.py:46: error: Argument "restarts" to "compare" has incompatible type "Literal[\'all\']"; expected'
     ' "Literal[\'drop\', \'keep\']"  [arg-type]'),
+    ('snippet.py:53: error: Argument "incomplete" to "to_dask" has incompatible type "Literal[\'drop\']"; expected'
+    ' "Literal[\'raise\', \'keep\']"  [arg-type]'),
 ]
 
 
