@@ -16,6 +16,7 @@ files on threads side by side.
     ...         ...
     >>> for new in dunvel.follow("running.plt", idle_timeout=600):
     ...     ...                           # the steps of a run as they come
+    >>> dunvel.plot(["run42.plt", "run43.plt"], "PRES_*", out="runs.html")
 """
 
 from __future__ import annotations
@@ -52,6 +53,7 @@ __all__ = [
     "compare",
     "follow",
     "open",
+    "plot",
     "read",
     "read_many",
 ]
@@ -853,3 +855,4 @@ def read_many(
 # Last: the comparison builds on Plot and read.
 from dunvel import _compare
 from dunvel._compare import Comparison, compare
+from dunvel._plots import plot

@@ -35,6 +35,10 @@ _EXTRAS = {
     "xarray": "xarray",
     "netCDF4": "xarray",
     "h5py": "hdf5",
+    "matplotlib": "matplotlib",
+    "plotly": "plotly",
+    "plotly.graph_objects": "plotly",
+    "plotly.subplots": "plotly",
 }
 
 # Rows converted to text at a time, so that a large file's text is never
