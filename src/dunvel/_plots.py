@@ -50,10 +50,12 @@ def _backend(out: str | None, backend: Backend | None) -> Backend:
 
 
 def labels(paths: Sequence[str]) -> list[str]:
-    """The legend's name of each run: its file name, or its path where two
-    runs share a file name, and a number after it where they share a path."""
+    """The legend's name of each run: its file name, or its path where runs
+    of other paths share that file name, and a number after it where it is
+    still not unique (the same file twice)."""
     names = [os.path.basename(path) or path for path in paths]
-    names = [path if names.count(name) > 1 else name for name, path in zip(names, paths)]
+    shared = {name: {path for other, path in zip(names, paths) if other == name} for name in names}
+    names = [path if len(shared[name]) > 1 else name for name, path in zip(names, paths)]
     seen: dict[str, int] = {}
     unique = []
     for name in names:

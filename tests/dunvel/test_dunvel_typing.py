@@ -17,7 +17,7 @@ pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
 PACKAGE_FILES = ("__init__.py", "__main__.py", "_command.py", "_compare.py", "_formats.py", "_native.pyi",
-                 "_selection.py", "_sources.py", "py.typed")
+                 "_plots.py", "_selection.py", "_sources.py", "py.typed")
 
 SNIPPET = """\
 from pathlib import Path
@@ -70,6 +70,8 @@ dataset = plot.to_xarray()
 sizes: dict[str, int] = {str(name): size for name, size in dataset.sizes.items()}
 columns: list[str] = plot.to_polars().columns
 rows: int = plot.to_arrow().num_rows
+dunvel.plot(["a.plt", Path("b.plt"), plot], ["PRES", "TEMP*"], x="TIME", out=Path("runs.html"), restarts="keep")
+dunvel.plot(plot, "PRES", backend="svg")
 """
 SNIPPET_ERRORS = [
     ('snippet.py:26: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
@@ -86,6 +88,8 @@ SNIPPET_ERRORS = [
     ' "str | Iterable[str] | None"  [arg-type]'),
     ('snippet.py:46: error: Argument "restarts" to "compare" has incompatible type "Literal[\'all\']"; expected'
     ' "Literal[\'drop\', \'keep\']"  [arg-type]'),
+    ('snippet.py:52: error: Argument "backend" to "plot" has incompatible type "Literal[\'svg\']"; expected'
+    ' "Literal[\'matplotlib\', \'plotly\'] | None"  [arg-type]'),
 ]
 
 
