@@ -115,23 +115,26 @@ def test_refused(case, tmp_path):
     assert os.listdir(tmp_path) == []
 
 
-def test_a_long_line_keeps_its_extremes():
+@pytest.mark.parametrize("x", [None, "C"], ids=["against-time", "against-a-parameter"])
+def test_a_long_line_keeps_its_ends_and_extremes(x):
     steps = 1_000_003
-    rng = np.random.default_rng(5)
-    y = rng.normal(size=steps).astype(np.float32)
+    y = np.random.default_rng(5).normal(size=steps).astype(np.float32)
     y[[1, 400_001, steps - 2]] = [50.0, -60.0, 70.0]  # single-step spikes
     y[777_777] = np.nan
-    x = np.arange(steps) * 0.001
-    figure = dunvel.plot(made(x, {"A": y, "B": -y}), ["A", "B"], backend="matplotlib")
+    # Along C, the steps in another order, each value once: a step is told by its value.
+    c = (np.arange(steps) * 7919 % steps).astype(np.float32)
+    run = made(np.arange(steps) * 0.001, {"A": y, "B": -y, "C": c})
+    figure = dunvel.plot(run, ["A", "B"], x=x)
+    along = run.times if x is None else c
     for ax, column in zip(figure.axes, (y, -y)):
         (line,) = ax.lines
         xs, ys = line.get_xdata(), line.get_ydata()
         assert 2000 < len(xs) <= 4000
+        where = np.round(xs / 0.001).astype(np.int64) if x is None else np.argsort(c)[xs.astype(np.int64)]
         # Points of the run, in its order, its ends and its extremes among them.
-        where = np.round(xs / 0.001).astype(np.int64)
         assert np.all(np.diff(where) > 0) and (where[0], where[-1]) == (0, steps - 1)
-        assert bits(ys) == bits(column[where]) and bits(xs) == bits(x[where])
-        assert set(np.flatnonzero(np.abs(column) >= 50)) <= set(where.tolist())
+        assert bits(ys) == bits(column[where]) and bits(xs) == bits(along[where])
+        assert set(np.flatnonzero(np.abs(column) >= 50)) | {np.argmin(along), np.argmax(along)} <= set(where.tolist())
         assert 777_777 in where  # the line's gap
 
 
