@@ -67,8 +67,8 @@ def labels(paths: Sequence[str]) -> list[str]:
 def extremes(x: npt.NDArray[Any], y: npt.NDArray[Any], points: int = MAX_POINTS) -> npt.NDArray[np.intp]:
     """The indices of the points that draw a line of many as it looks:
     the first and the last, and in each of about points/5 runs of steps the
-    smallest and largest x and y and the first NaN of y (which breaks the
-    line), in order. A line of at most points, all of them."""
+    smallest and largest x and y and the first NaN of either (which breaks
+    the line), in order. A line of at most points, all of them."""
     n = len(y)
     if n <= points:
         return np.arange(n, dtype=np.intp)
@@ -86,7 +86,7 @@ def extremes(x: npt.NDArray[Any], y: npt.NDArray[Any], points: int = MAX_POINTS)
         high[:n] = np.where(nan, -np.inf, values)
         kept += [offsets + low.reshape(rows, size).argmin(axis=1), offsets + high.reshape(rows, size).argmax(axis=1)]
     gaps = np.zeros(rows * size, dtype=bool)
-    gaps[:n] = np.isnan(np.asarray(y, dtype=np.float64))
+    gaps[:n] = np.isnan(np.asarray(x, dtype=np.float64)) | np.isnan(np.asarray(y, dtype=np.float64))
     gaps_by_row = gaps.reshape(rows, size)
     kept.append((offsets + gaps_by_row.argmax(axis=1))[gaps_by_row.any(axis=1)])
     return np.unique(np.concatenate(kept))
