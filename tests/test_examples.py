@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import olvane
-from conftest import dunvel_script, f32_bits
+from conftest import f32_bits
 
 np = pytest.importorskip("numpy")
 
@@ -150,7 +150,7 @@ def test_plot_draws_what_the_command_draws(tmp_path):
     done = subprocess.run([sys.executable, str(EXAMPLES / "plot.py"), str(tmp_path / "script.png")],
                           capture_output=True, text=True, timeout=120, check=False)
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
-    command = [dunvel_script(), "plot", str(SAMPLE), str(EXAMPLES / "late_scram.dat"),
+    command = [sys.executable, "-m", "dunvel", "plot", str(SAMPLE), str(EXAMPLES / "late_scram.dat"),
                "-n", "PRES_CORE_0001,TEMP_CORE_0002,POWR_CORE_0005,TRIP_SCRM_0006", "--out", str(tmp_path / "command.png")]
     subprocess.run(command, timeout=120, check=True)
     drawn = (tmp_path / "script.png").read_bytes()
