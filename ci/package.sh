@@ -21,7 +21,7 @@ assert any(n.startswith("olvane.") and n.endswith(".so") for n in names), "no ex
 assert "olvane-stubs/__init__.pyi" in names, "no typing stub"
 assert any(n.startswith("dunvel/_native.") and n.endswith(".so") for n in names), "no dunvel._native"
 missing = {"dunvel/__init__.py", "dunvel/__main__.py", "dunvel/_command.py", "dunvel/_compare.py", "dunvel/_dask.py",
-           "dunvel/_formats.py", "dunvel/_selection.py", "dunvel/_sources.py", "dunvel/_native.pyi",
+           "dunvel/_formats.py", "dunvel/_plots.py", "dunvel/_selection.py", "dunvel/_sources.py", "dunvel/_native.pyi",
            "dunvel/py.typed"} - set(names)
 assert not missing, f"dunvel lacks {sorted(missing)}"
 assert any(n.endswith(".dist-info/licenses/LICENSE") or n.endswith(".dist-info/LICENSE") for n in names), "no license"

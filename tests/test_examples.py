@@ -1,6 +1,6 @@
 """The examples, the shipped sample and the benchmark's alternative readers,
-checked against olvane itself: the examples must print and draw exactly the
-values olvane returns, the sample must read as the transient it claims to be,
+checked against olvane itself: the examples must print exactly the values
+olvane returns (and draw what the dunvel command draws), the sample must read as the transient it claims to be,
 and the readers must return olvane's values bit for bit, or the benchmark
 would compare unlike things."""
 
@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import olvane
-from conftest import f32_bits, plot_text
+from conftest import f32_bits
 
 np = pytest.importorskip("numpy")
 
@@ -144,89 +144,17 @@ def test_shipped_sample_reads_as_a_transient():
     assert values["POWR_CORE_0005"][-1] < 0.1 * values["POWR_CORE_0005"][0]
 
 
-def draw(argv):
-    """What examples/plot.py's draw() returned while main(argv) ran: the
-    figure and the label of its x axis."""
+def test_plot_draws_what_the_command_draws(tmp_path):
     pytest.importorskip("matplotlib")
     pytest.importorskip("dunvel")
-    plot_example = load(EXAMPLES / "plot.py", "example_plot")
-    drawn = []
-    original = plot_example.draw
-
-    def keep(*args):
-        drawn.append(original(*args))
-        return drawn[-1]
-
-    plot_example.draw = keep
-    plot_example.main(argv)
-    return drawn[0]
-
-
-def panels(figure):
-    return [
-        (ax.get_ylabel(), ax.lines[0].get_xdata(), ax.lines[0].get_ydata()) for ax in figure.axes
-    ]
-
-
-@pytest.mark.parametrize(
-    "chosen, x_name",
-    [
-        ([], None),
-        (["VOID_CORE_0004", "TEMP_FUEL_0009"], None),
-        (["TEMP_CORE_0002"], "PRES_CORE_0001"),
-    ],
-    ids=["first-four-on-time", "named-on-time", "against-a-parameter"],
-)
-def test_plot_draws_the_columns_against_time(chosen, x_name, tmp_path, capsys):
-    out = tmp_path / "plot.png"
-    argv = [str(SAMPLE), *chosen, "--out", str(out), *(["--x", x_name] if x_name else [])]
-    (figure, x_label) = draw(argv)
-
-    names = list(generate.SAMPLE_NAMES)
-    columns = dict(zip(names, olvane.rust_read_dunvel(str(SAMPLE), 12)))
-    times, _ = block_times(SAMPLE, len(names))
-    expected = chosen or names[:4]
-    # Times are doubles, drawn as they are; parameters are 32-bit floats.
-    expected_x = [f32_bits(v) for v in columns[x_name]] if x_name else times
-    drawn = panels(figure)
-    assert [label for label, _, _ in drawn] == expected
-    for (_, xs, ys), name in zip(drawn, expected):
-        assert ([f32_bits(v) for v in xs] if x_name else list(xs)) == expected_x
-        assert [f32_bits(v) for v in ys] == [f32_bits(v) for v in columns[name]]
-    assert figure.axes[-1].get_xlabel() == (x_name or "time (s)") == x_label
-    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert capsys.readouterr().out == f"{out}: {', '.join(expected)} against {x_label}\n"
-
-
-def test_plot_without_times_draws_against_the_step(tmp_path, capsys):
-    # Block-start lines without a number: no time to draw against.
-    path = tmp_path / "untimed.plt"
-    path.write_text(plot_text(["A", "B"], [[i, -i] for i in range(5)], block_start="step {i}:"))
-    out = tmp_path / "untimed.png"
-    figure, x_label = draw([str(path), "B", "--out", str(out)])
-    assert [(label, list(xs), list(ys)) for label, xs, ys in panels(figure)] == [
-        ("B", [0.0, 1.0, 2.0, 3.0, 4.0], [0.0, -1.0, -2.0, -3.0, -4.0])
-    ]
-    assert x_label == figure.axes[-1].get_xlabel() == "step (block index)"
-
-
-@pytest.mark.parametrize(
-    "argv, message",
-    [
-        (["NOPE_0001"], "not in the header: NOPE_0001; it has: "),
-        (["TEMP_CORE_0002", "--x", "NOPE_0002"], "not in the header: NOPE_0002; it has: "),
-    ],
-)
-def test_plot_refuses_an_unknown_name(argv, message, tmp_path, capsys):
-    pytest.importorskip("matplotlib")
-    pytest.importorskip("dunvel")
-    plot_example = load(EXAMPLES / "plot.py", "example_plot")
-    with pytest.raises(SystemExit) as exit_:
-        plot_example.main([str(SAMPLE), *argv, "--out", str(tmp_path / "x.png")])
-    out, err = capsys.readouterr()
-    assert exit_.value.code == 2 and out == ""
-    assert err.splitlines()[-1].endswith(f": error: {message}{', '.join(generate.SAMPLE_NAMES)}")
-    assert not (tmp_path / "x.png").exists()
+    done = subprocess.run([sys.executable, str(EXAMPLES / "plot.py"), str(tmp_path / "script.png")],
+                          capture_output=True, text=True, timeout=120, check=False)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+    command = [sys.executable, "-m", "dunvel", "plot", str(SAMPLE), str(EXAMPLES / "late_scram.dat"),
+               "-n", "PRES_CORE_0001,TEMP_CORE_0002,POWR_CORE_0005,TRIP_SCRM_0006", "--out", str(tmp_path / "command.png")]
+    subprocess.run(command, timeout=120, check=True)
+    drawn = (tmp_path / "script.png").read_bytes()
+    assert drawn.startswith(b"\x89PNG\r\n\x1a\n") and drawn == (tmp_path / "command.png").read_bytes()
 
 
 @pytest.mark.parametrize("reader", ["pure-python", "numpy", "numpy-lists"])

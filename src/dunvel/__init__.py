@@ -17,6 +17,7 @@ files on threads side by side.
     >>> for new in dunvel.follow("running.plt", idle_timeout=600):
     ...     ...                           # the steps of a run as they come
     >>> frame = dunvel.to_dask(paths)     # many runs as one Dask DataFrame
+    >>> dunvel.plot(["run42.plt", "run43.plt"], "PRES_*", out="runs.html")
 """
 
 from __future__ import annotations
@@ -53,6 +54,7 @@ __all__ = [
     "compare",
     "follow",
     "open",
+    "plot",
     "read",
     "read_many",
     "to_dask",
@@ -856,3 +858,4 @@ def read_many(
 from dunvel import _compare
 from dunvel._compare import Comparison, compare
 from dunvel._dask import to_dask
+from dunvel._plots import plot

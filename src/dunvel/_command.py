@@ -15,13 +15,13 @@ from typing import Any, Callable, NoReturn, TextIO
 import numpy as np
 
 import dunvel
-from dunvel import _compare, _formats
+from dunvel import _compare, _formats, _plots
 
 _DESCRIPTION = """\
-Summarise and convert DUNVEL plot files, compressed or not (gzip, bzip2, xz,
-zstd); "-" reads standard input. A first argument that is not a command is a
-FILE of "info": "dunvel FILE..." is "dunvel info FILE..." (a file named like a
-command is given as ./info)."""
+Summarise, compare, convert and draw DUNVEL plot files, compressed or not
+(gzip, bzip2, xz, zstd); "-" reads standard input. A first argument that is
+not a command is a FILE of "info": "dunvel FILE..." is "dunvel info FILE..."
+(a file named like a command is given as ./info)."""
 
 _EPILOG = """\
 exit status: 0 done, 1 where diff finds a difference (or where whoever read
@@ -72,6 +72,16 @@ the comparison as one JSON object: ok, the paths, steps_compared, per
 parameter its largest differences and their times, the names and steps of
 one run only, the steps left out; a missing time is null, an infinity the
 string "Infinity"."""
+
+
+_PLOT_DESCRIPTION = """\
+Draws the runs side by side into OUT, as dunvel.plot does: one panel per
+parameter that -n selects (each run must hold every one), one line per run
+against time (against the step number where a step has no time, or against
+the parameter --x), the legend naming the runs by their file names. OUT's
+suffix names the drawing: .png, .svg or .pdf (matplotlib), or .html (Plotly:
+one page that opens without a network, to zoom, pan, read values and show or
+hide runs). Prints nothing."""
 
 
 class UsageError(Exception):
@@ -150,6 +160,25 @@ def _parser(prog: str) -> tuple[_Parser, Collection[str]]:
     )
     diff.add_argument("--json", action="store_true", help=_DIFF_JSON_HELP)
     diff.set_defaults(run=_diff)
+
+    plot = commands.add_parser(
+        "plot",
+        help="runs drawn side by side, as PNG, SVG, PDF or an interactive page",
+        description=_PLOT_DESCRIPTION,
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _common(plot)
+    plot.add_argument("files", nargs="+", metavar="FILE", help='plot files ("-": standard input)')
+    plot.add_argument("--x", metavar="NAME", help="the parameter along the x axis (default: time)")
+    plot.add_argument(
+        "--restarts",
+        choices=("drop", "keep"),
+        default="drop",
+        help="drop (the default): leave out of each run the steps that a restart superseded",
+    )
+    plot.add_argument("--out", required=True, metavar="OUT", help="the file to write (.png, .svg, .pdf or .html)")
+    plot.set_defaults(run=_plot)
     return parser, commands.choices
 
 
@@ -349,6 +378,27 @@ def _diff(args: argparse.Namespace) -> int:
     else:
         sys.stdout.write(_compare.render(found))
     return 0 if found.ok else 1
+
+
+def _plot(args: argparse.Namespace) -> int:
+    _stdin_once(args.files)
+    names = _names(args)
+    if names is None:
+        raise UsageError("-n is required: the parameters to draw")
+    suffix = os.path.splitext(args.out)[1].lower()
+    backend = _plots.SUFFIXES.get(suffix)
+    if backend is None:
+        known = ", ".join(_plots.SUFFIXES)
+        raise UsageError(f"cannot tell a drawing from the suffix of {args.out!r}: give {known}")
+    # Before any file is read: a missing library fails at once.
+    _formats.need(backend, f"drawing {suffix}")
+    runs = [sys.stdin.buffer if path == "-" else path for path in args.files]
+    plots = [dunvel.read(run, args.width, names=[*names, *([args.x] if args.x else [])]) for run in runs]
+    try:
+        dunvel.plot(plots, names, x=args.x, out=args.out, restarts=args.restarts)
+    except (OSError, RuntimeError) as error:
+        raise _WriteError(f"cannot write {args.out!r}: {error}") from error
+    return 0
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "dunvel") -> int:

@@ -36,6 +36,10 @@ _EXTRAS = {
     "netCDF4": "xarray",
     "h5py": "hdf5",
     "dask.dataframe": "dask",
+    "matplotlib": "matplotlib",
+    "plotly": "plotly",
+    "plotly.graph_objects": "plotly",
+    "plotly.subplots": "plotly",
 }
 
 # Rows converted to text at a time, so that a large file's text is never

@@ -17,7 +17,7 @@ pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
 PACKAGE_FILES = ("__init__.py", "__main__.py", "_command.py", "_compare.py", "_dask.py", "_formats.py", "_native.pyi",
-                 "_selection.py", "_sources.py", "py.typed")
+                 "_plots.py", "_selection.py", "_sources.py", "py.typed")
 
 SNIPPET = """\
 from pathlib import Path
@@ -73,6 +73,8 @@ rows: int = plot.to_arrow().num_rows
 lazy = dunvel.to_dask(["a.plt", Path("b.plt")], names=["PRES", "TEMP*"], width=12, threads=1)
 partitions: int = lazy.npartitions
 dunvel.to_dask(["a.plt"], incomplete="drop")
+dunvel.plot(["a.plt", Path("b.plt"), plot], ["PRES", "TEMP*"], x="TIME", out=Path("runs.html"), restarts="keep")
+dunvel.plot(plot, "PRES", backend="svg")
 """
 SNIPPET_ERRORS = [
     ('snippet.py:26: error: Incompatible types in assignment (expression has type "ndarray[tuple[Any, ...],'
@@ -91,6 +93,8 @@ SNIPPET_ERRORS = [
     ' "Literal[\'drop\', \'keep\']"  [arg-type]'),
     ('snippet.py:53: error: Argument "incomplete" to "to_dask" has incompatible type "Literal[\'drop\']"; expected'
     ' "Literal[\'raise\', \'keep\']"  [arg-type]'),
+    ('snippet.py:55: error: Argument "backend" to "plot" has incompatible type "Literal[\'svg\']"; expected'
+    ' "Literal[\'matplotlib\', \'plotly\'] | None"  [arg-type]'),
 ]
 
 
