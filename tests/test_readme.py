@@ -1,8 +1,10 @@
 """Every python block of the README runs as a script from the project's root;
 a text block right after it is what it must print. In a console block, each
 line "$ dunvel ..." (or "$ python examples/...", with this interpreter) runs
-that command from the root, and the lines up to the next "$" are what it
-prints (standard output and error as a terminal shows them)."""
+that command from a folder that holds the root's examples and an empty
+docs/ (so that what a command writes stays out of the source tree), and the
+lines up to the next "$" are what it prints (standard output and error as a
+terminal shows them)."""
 
 import os
 import re
@@ -57,15 +59,17 @@ def commands():
 
 
 @pytest.mark.parametrize("line, output", list(commands()))
-def test_console_block_runs(line, output):
+def test_console_block_runs(line, output, tmp_path):
     words = shlex.split(line.removeprefix("$ "))
     example = words[0] == "python" and words[1].startswith("examples/")
     assert line.startswith("$ ") and (words[0] == "dunvel" or example), line
     program = sys.executable if example else dunvel_script()
     # Unbuffered, so that both streams come in the order they were written.
     env = {**os.environ, "PYTHONUNBUFFERED": "1"}
+    (tmp_path / "examples").symlink_to(ROOT / "examples", target_is_directory=True)
+    (tmp_path / "docs").mkdir()
     done = subprocess.run(
-        [program, *words[1:]], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        [program, *words[1:]], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
         timeout=120, env=env, check=False,
     )
     assert [text.rstrip() for text in done.stdout.splitlines()] == output.splitlines()

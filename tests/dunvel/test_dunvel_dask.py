@@ -246,6 +246,8 @@ def test_a_worker_reads_on_its_own_threads(client, tmp_path_factory, threads, mo
     frame = dunvel.to_dask([big], **options).time.max()
     computed(client, frame)  # the worker's own threads start once it has work
     client.run(_start_sampling)
-    assert computed(client, frame) == 0.25
+    # Several reads: on a loaded machine, one read's threads can come and go
+    # between two samples.
+    assert [computed(client, frame) for _ in range(5)] == [0.25] * 5
     extra = max(client.run(_stop_sampling).values())
     assert (extra > 0) == more, extra
