@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# olvane built and its core tests run (pytest -m "not extras"; see
-# tests/conftest.py) on every CPython it supports, each in a virtual
+# olvane built and its core tests run (pytest -m "not extras and not
+# compiler"; see tests/conftest.py) on every CPython it supports, each in a virtual
 # environment of its own that holds pytest, Hypothesis and zstandard only (and
 # meson and ninja, with which tests/test_fast_paths.py builds its helper). A missing
 # interpreter, a failed build (warnings are errors), a failed test, or a run
@@ -12,7 +12,8 @@
 # The interpreters are pyenv's, $(pyenv root)/versions/X.Y.Z/bin/python, the
 # newest X.Y.Z of each X.Y. PYTHON=/path/to/python tests that one interpreter
 # instead (ci/debug_python.sh does so), and CXX picks the compiler as for any
-# pip install.
+# pip install. MARKS replaces the marker expression: -m "not extras" also
+# runs the tests whose outcome is the compiler's, as for a new compiler.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -72,7 +73,7 @@ print(olvane.__file__)') &&
         # Each compiler leaves its name in .comment; CXX=clang++ must have been used.
         compilers=$(readelf -p .comment "$library" | grep -oE "(clang version|GCC: \([^)]*\)) [0-9][0-9.]*" | sort -u | paste -sd "," -) &&
         { [[ ${CXX:-} != *clang* || $compilers == *clang* ]] || { echo "not built by $CXX: $compilers" >&2; false; }; } &&
-        (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not extras" \
+        (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "${MARKS:-not extras and not compiler}" \
             --junitxml="$report" "$root/tests")
     } || result=$?
     # Exit status 5 (nothing collected) fails like any other, and so does a

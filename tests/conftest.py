@@ -206,6 +206,12 @@ EXTRAS = {
     "dunvel/test_dunvel_selection.py::test_selections_of_every_corpus_file",
     "dunvel/test_dunvel_compare.py::test_to_pandas_has_a_row_per_parameter",
 }
+# Tests whose outcome is the compiler's and not the interpreter's: those that
+# build native helpers from the tree (the native_tools fixture), and one that
+# feeds the reader a line of 2 GiB. ci/interpreters.sh runs them once per
+# compiler (-m "not extras" with clang; the whole suite runs them too), not
+# again on every interpreter (-m "not extras and not compiler").
+COMPILER = {"olvane/test_fields.py::test_field_offsets_do_not_wrap_at_2_32"}
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = Path(TESTS).parent
 
@@ -251,6 +257,7 @@ def native_tools(tmp_path_factory):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "extras: beyond the core tests; not run on every interpreter")
+    config.addinivalue_line("markers", "compiler: the same on every interpreter; run once per compiler")
     config.addinivalue_line(
         "markers", "after_corpus: runs after every other test, over the files they wrote"
     )
@@ -261,6 +268,8 @@ def pytest_collection_modifyitems(items):
         where = os.path.relpath(item.path, TESTS)
         if where in EXTRAS or f"{where}::{item.originalname}" in EXTRAS:
             item.add_marker(pytest.mark.extras)
+        if f"{where}::{item.originalname}" in COMPILER or "native_tools" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.compiler)
     items.sort(key=lambda item: item.get_closest_marker("after_corpus") is not None)
 
 
