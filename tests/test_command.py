@@ -286,7 +286,7 @@ SANITIZED = os.environ.get("OLVANE_SANITIZED") == "1"
 @pytest.mark.parametrize("case", PLOTS)
 def test_plot(tmp_path, case):
     if SANITIZED and case.startswith("html"):
-        pytest.skip("plotly leaves a float behind under LeakSanitizer")
+        pytest.skip("plotly leaves an object behind under LeakSanitizer")
     (tmp_path / "good.dat").write_text(PLOT)
     arguments, status, error, written = PLOTS[case]
     paths = {"good": "good.dat", "missing": "missing.dat"}
@@ -300,7 +300,7 @@ def test_plot(tmp_path, case):
     assert set(os.listdir(tmp_path)) - {"good.dat"} == ({written} if written else set())
 
 
-@pytest.mark.skipif(SANITIZED, reason="plotly leaves a float behind under LeakSanitizer")
+@pytest.mark.skipif(SANITIZED, reason="plotly leaves an object behind under LeakSanitizer")
 def test_plot_of_standard_input_compressed(tmp_path):
     data = gzip.compress(plot_text(["A", "B"], [[1, 2], [3, 4], [5, 6]]).encode())
     out = tmp_path / "out.html"

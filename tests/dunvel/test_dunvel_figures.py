@@ -153,7 +153,7 @@ def test_matplotlib_files(tmp_path, suffix, magic):
 # no suppression or untracked call can single it out. A page is made in
 # Python from arrays that the sanitized tests of read check.
 writes_a_page = pytest.mark.skipif(
-    os.environ.get("OLVANE_SANITIZED") == "1", reason="plotly leaves a float behind under LeakSanitizer"
+    os.environ.get("OLVANE_SANITIZED") == "1", reason="plotly leaves an object behind under LeakSanitizer"
 )
 
 
