@@ -285,6 +285,8 @@ SANITIZED = os.environ.get("OLVANE_SANITIZED") == "1"
 
 @pytest.mark.parametrize("case", PLOTS)
 def test_plot(tmp_path, case):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("plotly")
     if SANITIZED and case.startswith("html"):
         pytest.skip("plotly leaves an object behind under LeakSanitizer")
     (tmp_path / "good.dat").write_text(PLOT)
@@ -302,6 +304,7 @@ def test_plot(tmp_path, case):
 
 @pytest.mark.skipif(SANITIZED, reason="plotly leaves an object behind under LeakSanitizer")
 def test_plot_of_standard_input_compressed(tmp_path):
+    pytest.importorskip("plotly")
     data = gzip.compress(plot_text(["A", "B"], [[1, 2], [3, 4], [5, 6]]).encode())
     out = tmp_path / "out.html"
     (tmp_path / "first.dat").write_text(plot_text(["B", "A"], [[1, 2]]))
