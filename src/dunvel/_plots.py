@@ -216,7 +216,12 @@ def plot(
         _formats.replace(
             out_path,
             lambda path: figure.write_html(
-                path, include_plotlyjs=True, full_html=True, config={"displaylogo": False, "responsive": True}
+                path,
+                include_plotlyjs=True,
+                full_html=True,
+                # No button that uploads the runs to Plotly's cloud: a page of
+                # a plant's runs shares what its owner sends, not what a click does.
+                config={"displaylogo": False, "responsive": True, "showSendToCloud": False},
             ),
         )
     return figure

@@ -240,6 +240,9 @@ def test_the_page_draws_in_a_browser(tmp_path, x):
     assert len(re.findall(r'<g class="trace scatter\b', dom)) == 2 * 3
     assert [len(re.findall(rf'class="legendtext"[^>]*>{name}<', dom)) for name in ("sample.dat", "late_scram.dat")] \
         == [1, 1]
+    # Zoom and pan in the mode bar, and no button that uploads the page.
+    buttons = re.findall(r'data-title="([^"]*)"', dom)
+    assert {"Zoom", "Pan"} <= set(buttons) and not any("Share" in title for title in buttons), buttons
 
 
 @writes_a_page
