@@ -289,6 +289,10 @@ def test_plot(tmp_path, case):
     pytest.importorskip("plotly")
     if SANITIZED and case.startswith("html"):
         pytest.skip("plotly leaves an object behind under LeakSanitizer")
+    if SANITIZED and case == "missing-file":
+        # Twice in a row in CI: LeakSanitizer's tracer crashed at this
+        # process's exit and aborted it, so its exit status says nothing.
+        pytest.skip("LeakSanitizer's tracer crashes at the exit of this process")
     (tmp_path / "good.dat").write_text(PLOT)
     arguments, status, error, written = PLOTS[case]
     paths = {"good": "good.dat", "missing": "missing.dat"}
