@@ -161,14 +161,9 @@ def _parser(prog: str) -> tuple[_Parser, Collection[str]]:
     diff.add_argument("--json", action="store_true", help=_DIFF_JSON_HELP)
     diff.set_defaults(run=_diff)
 
-    plot = commands.add_parser(
-        "plot",
-        help="runs drawn side by side, as PNG, SVG, PDF or an interactive page",
-        description=_PLOT_DESCRIPTION,
-        epilog=_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+    plot = _subcommand(
+        commands, "plot", "runs drawn side by side, as PNG, SVG, PDF or an interactive page", _PLOT_DESCRIPTION
     )
-    _common(plot)
     plot.add_argument("files", nargs="+", metavar="FILE", help='plot files ("-": standard input)')
     plot.add_argument("--x", metavar="NAME", help="the parameter along the x axis (default: time)")
     plot.add_argument(
